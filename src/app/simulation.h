@@ -1,0 +1,10 @@
+#pragma once
+
+// One fixed step of the physics over global::bodies. Does nothing when there
+// are no bodies; otherwise lowers global::time_acc by delta_time and advances
+// global::simulation_time by one.
+void SimulationStep(double delta_time);
+// Every body's force becomes its weight.
+void ResetForces();
+// Every body's state goes onto its history.
+void PushStates();

@@ -1,0 +1,185 @@
+#include "body/rbody.h"
+
+RBody::RBody(double dens, double x_size, double y_size, double z_size, const std::string& str)
+    : density(dens),
+      width(x_size),
+      height(y_size),
+      depth(z_size),
+      is_static(false),
+      is_frozen(false),
+      rot_matrix_valid(false),
+      recent_cols_last(0),
+      recent_cols_size(0),
+      name(str),
+      elasticity(0.5) {
+  // Mass is the volume on purpose: scenes were tuned with density unused.
+  mass = width * height * depth;
+  ang_pos = Quaternion(1, 0, 0, 0).Normalize();
+
+  // Twice the solid-cuboid inertia; the doubled value damps spin and every
+  // recorded trace depends on it.
+  local_inertia(0, 0) = ((height * height + depth * depth) / 12) * mass * 2;
+  local_inertia(1, 1) = ((width * width + depth * depth) / 12) * mass * 2;
+  local_inertia(2, 2) = ((height * height + width * width) / 12) * mass * 2;
+  inv_local_inertia = local_inertia.Inverse();
+
+  colour = Vector3(0.5, 0.5, 1.0);
+
+  const double hw = width / 2, hh = height / 2, hd = depth / 2;
+  auto add_edge = [this](const Vector3& a, const Vector3& b) {
+    edges.push_back(Edge((a - b).Normalized(), a, b));
+  };
+  // Faces normal to z, then y, then x, each with -1 before +1; every face
+  // brings the two edges of its pass and sign. Collision ties are decided by
+  // this order, so it is fixed.
+  for (int sgn = -1; sgn <= 1; sgn += 2) {
+    const double z = sgn * hd;
+    Face f;
+    f.vertices = {Vector3(-hw, -hh, z), Vector3(-hw, hh, z), Vector3(hw, hh, z), Vector3(hw, -hh, z)};
+    f.n = Vector3(0, 0, sgn);
+    faces.push_back(f);
+    add_edge(Vector3(-hw, -hh, z), Vector3(-hw, hh, z));
+    add_edge(Vector3(hw, -hh, z), Vector3(hw, hh, z));
+  }
+  for (int sgn = -1; sgn <= 1; sgn += 2) {
+    const double y = sgn * hh;
+    Face f;
+    f.vertices = {Vector3(-hw, y, -hd), Vector3(-hw, y, hd), Vector3(hw, y, hd), Vector3(hw, y, -hd)};
+    f.n = Vector3(0, sgn, 0);
+    faces.push_back(f);
+    add_edge(Vector3(hw, y, -hd), Vector3(-hw, y, -hd));
+    add_edge(Vector3(hw, y, hd), Vector3(-hw, y, hd));
+  }
+  for (int sgn = -1; sgn <= 1; sgn += 2) {
+    const double x = sgn * hw;
+    Face f;
+    f.vertices = {Vector3(x, -hh, -hd), Vector3(x, -hh, hd), Vector3(x, hh, hd), Vector3(x, hh, -hd)};
+    f.n = Vector3(sgn, 0, 0);
+    faces.push_back(f);
+    add_edge(Vector3(x, -hh, hd), Vector3(x, -hh, -hd));
+    add_edge(Vector3(x, hh, hd), Vector3(x, hh, -hd));
+  }
+
+  for (int x = -1; x <= 1; x += 2)
+    for (int y = -1; y <= 1; y += 2)
+      for (int z = -1; z <= 1; z += 2)
+        vertices.push_back(Vector3(width * x * 0.5, height * y * 0.5, depth * z * 0.5));
+
+  bounding_radius = Vector3(hw, hh, hd).Length();
+}
+
+RBState RBody::State() const { return RBState(pos, vel, ang_pos, ang_vel); }
+
+void RBody::ApplyPos(const RBState& s) {
+  pos = s.pos;
+  ang_pos = s.ang_pos;
+  rot_matrix_valid = false;
+}
+
+void RBody::ApplyVel(const RBState& s) {
+  vel = s.vel;
+  ang_vel = s.ang_vel;
+}
+
+void RBody::ApplyState(const RBState& s) {
+  ApplyPos(s);
+  ApplyVel(s);
+}
+
+void RBody::SetAngPos(const Quaternion& q) {
+  ang_pos = q.Normalize();
+  rot_matrix_valid = false;
+}
+
+Vector3 RBody::Forces(const RBState&) const {
+  if (is_static || is_frozen) return Vector3(0, 0, 0);
+  return forces;
+}
+
+Vector3 RBody::Torque(const RBState&) const {
+  if (is_static || is_frozen) return Vector3(0, 0, 0);
+  return torque;
+}
+
+void RBody::ResetForceTorque() {
+  torque = Vector3(0, 0, 0);
+  forces = Vector3(0, 0, 0);
+}
+
+RBState RBody::StateDerivative(const RBState& s) const {
+  Matrix3x3 r = RotationMatrix(s.ang_pos);
+  Matrix3x3 inv_inertia = (r * inv_local_inertia) * r.Transpose();
+  RBState d;
+  d.pos = s.vel;
+  d.vel = Forces(s) / mass;
+  // Quaternion rate 1/2 w q with w as a pure quaternion on the left. No
+  // gyroscopic term: angular velocity changes through torque only.
+  d.ang_pos = (Quaternion(0, s.ang_vel) * s.ang_pos) * 0.5;
+  d.ang_vel = inv_inertia * Torque(s);
+  return d;
+}
+
+Matrix3x3 RBody::RotationMatrix() {
+  if (rot_matrix_valid) return rot_matrix;
+  rot_matrix = RotationMatrix(ang_pos);
+  rot_matrix_valid = true;
+  return rot_matrix;
+}
+
+Matrix3x3 RBody::RotationMatrix(const Quaternion& q) {
+  const double s = q.s, x = q.v.x(), y = q.v.y(), z = q.v.z();
+  Matrix3x3 m;
+  m.values[0][0] = 1 - 2 * y * y - 2 * z * z;
+  m.values[0][1] = 2 * x * y - 2 * s * z;
+  m.values[0][2] = 2 * x * z + 2 * s * y;
+  m.values[1][0] = 2 * x * y + 2 * s * z;
+  m.values[1][1] = 1 - 2 * x * x - 2 * z * z;
+  m.values[1][2] = 2 * y * z - 2 * s * x;
+  m.values[2][0] = 2 * x * z - 2 * s * y;
+  m.values[2][1] = 2 * y * z + 2 * s * x;
+  m.values[2][2] = 1 - 2 * x * x - 2 * y * y;
+  return m;
+}
+
+Vector3 RBody::PointLocalToGlobal(const Vector3& v) { return RotationMatrix() * v + pos; }
+
+Vector3 RBody::VectorLocalToGlobal(const Vector3& v) { return RotationMatrix() * v; }
+
+// The general inverse, not the transpose: both peers must round alike.
+Vector3 RBody::PointGlobalToLocal(const Vector3& v) {
+  return RotationMatrix().Inverse() * (v - pos);
+}
+
+Vector3 RBody::VectorGlobalToLocal(const Vector3& v) { return RotationMatrix().Inverse() * v; }
+
+Matrix3x3 RBody::InertiaTensor() {
+  Matrix3x3 r = RotationMatrix();
+  return r * local_inertia * r.Transpose();
+}
+
+Matrix3x3 RBody::InvInertiaTensor() {
+  Matrix3x3 r = RotationMatrix();
+  return r * inv_local_inertia * r.Transpose();
+}
+
+void RBody::RememberColPoint(const Vector3& p) {
+  recent_cols[recent_cols_last] = p;
+  recent_cols_last = (recent_cols_last + 1) % 4;
+  if (recent_cols_size < 4) recent_cols_size++;
+}
+
+void RBody::PushState() {
+  past_states.push_back(State());
+  if (past_states.size() > kHistoryLength) past_states.pop_front();
+}
+
+void RBody::RevertState(int backward_count) {
+  if (backward_count <= 0 || past_states.empty()) return;
+  // Asked for more than the history holds, go back as far as it reaches: the
+  // oldest state is one the body really had.
+  std::size_t count = static_cast<std::size_t>(backward_count);
+  if (count > past_states.size()) count = past_states.size();
+  past_states.erase(past_states.end() - static_cast<std::ptrdiff_t>(count - 1), past_states.end());
+  ApplyState(past_states.back());
+  past_states.pop_back();
+}

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <vector>
+
+#include "body/rbody.h"
+#include "math/edge.h"
+#include "math/vector3.h"
+
+// One contact point of a pair. Edge-edge points have eA and eB set (records
+// owned by the bodies); corner points have f, the other body's face the
+// corner is taken to have entered.
+struct CollisionPoint {
+  Edge* eA;
+  Edge* eB;
+  Face* f;
+  Vector3 p;  // local to the body whose list holds the point
+  Vector3 n;  // world, unit; from the other body towards this one; fixed when made
+
+  CollisionPoint() : eA(nullptr), eB(nullptr), f(nullptr) {}
+};
+
+// Contact record of one body pair, owned by whoever got it from
+// GetCollisionPoints. points[i] belongs to bodies[i]; edge-edge points only
+// ever appear in points[0].
+struct Collision {
+  RBody* bodies[2];
+  std::vector<CollisionPoint> points[2];
+};
+
+// A stored point evaluated at the bodies' current poses.
+struct PointEvaluation {
+  Vector3 p;  // world
+  Vector3 n;  // world, as stored
+  double depth;  // positive when interpenetrating
+
+  PointEvaluation() : depth(0.0) {}
+};
+
+namespace CDetector {
+bool IsPointInside(Vector3 p, RBody* B);
+bool DetectCollision(RBody* A, RBody* B);
+Collision* GetCollisionPoints(RBody* A, RBody* B);
+Vector3 ClosestOnEdgeA(Edge A, Edge B);
+PointEvaluation EvaluatePoint(CollisionPoint cp, RBody* A, RBody* B);
+double RelativeVelocity(Vector3 p, Vector3 n, RBody* A, RBody* B);
+void CheckAll(std::vector<RBody*>* bodies, std::vector<Collision*>* collisions,
+              std::vector<Collision*>* contacts, double eps);
+}  // namespace CDetector
+
+// Helpers of the detector, declared here so the tests can reach them.
+bool AreOverlapping(RBody* A, RBody* B, Vector3 axis);
+double OverlapDepth(RBody* A, RBody* B, Vector3 axis, Vector3* midpoint);
+Vector3 SeparatingAxis(RBody* A, RBody* B);
+Face* MinimumPenFaceSecond(RBody* A, RBody* B);
+double HighestRelVel(Collision* col);

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "math/edge.h"
+#include "math/vector3.h"
+
+// Row-major 3x3 matrix; vectors are columns multiplied from the right.
+class Matrix3x3 {
+ public:
+  double values[3][3];
+
+  Matrix3x3();
+  // Every element a, off the diagonal too.
+  explicit Matrix3x3(double a);
+  Matrix3x3(const Matrix3x3&) = default;
+
+  // Indices wrap modulo 3, so they never leave the matrix.
+  double& operator()(unsigned char i, unsigned char j) { return values[i % 3][j % 3]; }
+  double operator()(unsigned char i, unsigned char j) const { return values[i % 3][j % 3]; }
+
+  Matrix3x3 operator*(const Matrix3x3& m) const;
+  Matrix3x3 operator+(const Matrix3x3& m) const;
+  Matrix3x3 operator-(const Matrix3x3& m) const;
+  Matrix3x3 operator*(double a) const;
+  Matrix3x3 operator/(double a) const;
+  Matrix3x3 operator=(const Matrix3x3& m);
+  bool operator==(const Matrix3x3& m) const;
+
+  Matrix3x3 Transpose() const;
+  // Adjugate over determinant; singular input is the caller's problem.
+  Matrix3x3 Inverse() const;
+  // Column j of the result is (column j of this) x v.
+  Matrix3x3 ColumnCross(const Vector3& v) const;
+
+  Vector3 operator*(const Vector3& v) const;
+  // Rotates dir, a and b alike; no translation.
+  Edge operator*(const Edge& e) const;
+};
