@@ -32,16 +32,20 @@ class FieldReader {
   bool AtTerminator() const { return at_ < text_.size() && text_[at_] == ';'; }
 
   void SkipSpace() {
-    while (at_ < text_.size() && std::isspace(static_cast<unsigned char>(text_[at_]))) ++at_;
+    while (at_ < text_.size() && std::isspace(static_cast<unsigned char>(text_[at_])))
+      ++at_;
   }
 
   // Called where a record should begin.
   void ExpectRecordStart() {
-    if (at_ >= text_.size()) throw SceneError{"input ends before the ';' terminator"};
+    if (at_ >= text_.size())
+      throw SceneError{"input ends before the ';' terminator"};
     SkipSpace();
-    if (at_ >= text_.size()) throw SceneError{"input ends before the ';' terminator"};
+    if (at_ >= text_.size())
+      throw SceneError{"input ends before the ';' terminator"};
     if (text_[at_] == ';')
-      throw SceneError{"the ';' terminator must follow the last field directly, without whitespace"};
+      throw SceneError{
+          "the ';' terminator must follow the last field directly, without whitespace"};
   }
 
   std::string Word(const char* field) { return Token(field); }
@@ -78,20 +82,27 @@ class FieldReader {
   // Plain decimal or exponent notation: [+-]digits[.digits][e[+-]digits].
   static bool IsDecimal(const std::string& s) {
     std::size_t i = 0, n = s.size();
-    if (i < n && (s[i] == '+' || s[i] == '-')) ++i;
+    if (i < n && (s[i] == '+' || s[i] == '-'))
+      ++i;
     std::size_t digits = 0;
-    while (i < n && std::isdigit(static_cast<unsigned char>(s[i]))) ++i, ++digits;
+    while (i < n && std::isdigit(static_cast<unsigned char>(s[i])))
+      ++i, ++digits;
     if (i < n && s[i] == '.') {
       ++i;
-      while (i < n && std::isdigit(static_cast<unsigned char>(s[i]))) ++i, ++digits;
+      while (i < n && std::isdigit(static_cast<unsigned char>(s[i])))
+        ++i, ++digits;
     }
-    if (digits == 0) return false;
+    if (digits == 0)
+      return false;
     if (i < n && (s[i] == 'e' || s[i] == 'E')) {
       ++i;
-      if (i < n && (s[i] == '+' || s[i] == '-')) ++i;
+      if (i < n && (s[i] == '+' || s[i] == '-'))
+        ++i;
       std::size_t exp_digits = 0;
-      while (i < n && std::isdigit(static_cast<unsigned char>(s[i]))) ++i, ++exp_digits;
-      if (exp_digits == 0) return false;
+      while (i < n && std::isdigit(static_cast<unsigned char>(s[i])))
+        ++i, ++exp_digits;
+      if (exp_digits == 0)
+        return false;
     }
     return i == n;
   }
@@ -183,6 +194,7 @@ int PrepareScene(const char* filename) {
     global::bodies.push_back(body.release());
   }
   global::old_state.clear();
-  for (RBody* b : global::bodies) global::old_state.push_back(b->State());
+  for (RBody* b : global::bodies)
+    global::old_state.push_back(b->State());
   return 0;
 }

@@ -35,7 +35,8 @@ RBody::RBody(double dens, double x_size, double y_size, double z_size, const std
   for (int sgn = -1; sgn <= 1; sgn += 2) {
     const double z = sgn * hd;
     Face f;
-    f.vertices = {Vector3(-hw, -hh, z), Vector3(-hw, hh, z), Vector3(hw, hh, z), Vector3(hw, -hh, z)};
+    f.vertices = {Vector3(-hw, -hh, z), Vector3(-hw, hh, z), Vector3(hw, hh, z),
+                  Vector3(hw, -hh, z)};
     f.n = Vector3(0, 0, sgn);
     faces.push_back(f);
     add_edge(Vector3(-hw, -hh, z), Vector3(-hw, hh, z));
@@ -44,7 +45,8 @@ RBody::RBody(double dens, double x_size, double y_size, double z_size, const std
   for (int sgn = -1; sgn <= 1; sgn += 2) {
     const double y = sgn * hh;
     Face f;
-    f.vertices = {Vector3(-hw, y, -hd), Vector3(-hw, y, hd), Vector3(hw, y, hd), Vector3(hw, y, -hd)};
+    f.vertices = {Vector3(-hw, y, -hd), Vector3(-hw, y, hd), Vector3(hw, y, hd),
+                  Vector3(hw, y, -hd)};
     f.n = Vector3(0, sgn, 0);
     faces.push_back(f);
     add_edge(Vector3(hw, y, -hd), Vector3(-hw, y, -hd));
@@ -53,7 +55,8 @@ RBody::RBody(double dens, double x_size, double y_size, double z_size, const std
   for (int sgn = -1; sgn <= 1; sgn += 2) {
     const double x = sgn * hw;
     Face f;
-    f.vertices = {Vector3(x, -hh, -hd), Vector3(x, -hh, hd), Vector3(x, hh, hd), Vector3(x, hh, -hd)};
+    f.vertices = {Vector3(x, -hh, -hd), Vector3(x, -hh, hd), Vector3(x, hh, hd),
+                  Vector3(x, hh, -hd)};
     f.n = Vector3(sgn, 0, 0);
     faces.push_back(f);
     add_edge(Vector3(x, -hh, hd), Vector3(x, -hh, -hd));
@@ -68,7 +71,9 @@ RBody::RBody(double dens, double x_size, double y_size, double z_size, const std
   bounding_radius = Vector3(hw, hh, hd).Length();
 }
 
-RBState RBody::State() const { return RBState(pos, vel, ang_pos, ang_vel); }
+RBState RBody::State() const {
+  return RBState(pos, vel, ang_pos, ang_vel);
+}
 
 void RBody::ApplyPos(const RBState& s) {
   pos = s.pos;
@@ -92,12 +97,14 @@ void RBody::SetAngPos(const Quaternion& q) {
 }
 
 Vector3 RBody::Forces(const RBState&) const {
-  if (is_static || is_frozen) return Vector3(0, 0, 0);
+  if (is_static || is_frozen)
+    return Vector3(0, 0, 0);
   return forces;
 }
 
 Vector3 RBody::Torque(const RBState&) const {
-  if (is_static || is_frozen) return Vector3(0, 0, 0);
+  if (is_static || is_frozen)
+    return Vector3(0, 0, 0);
   return torque;
 }
 
@@ -120,7 +127,8 @@ RBState RBody::StateDerivative(const RBState& s) const {
 }
 
 Matrix3x3 RBody::RotationMatrix() {
-  if (rot_matrix_valid) return rot_matrix;
+  if (rot_matrix_valid)
+    return rot_matrix;
   rot_matrix = RotationMatrix(ang_pos);
   rot_matrix_valid = true;
   return rot_matrix;
@@ -141,16 +149,22 @@ Matrix3x3 RBody::RotationMatrix(const Quaternion& q) {
   return m;
 }
 
-Vector3 RBody::PointLocalToGlobal(const Vector3& v) { return RotationMatrix() * v + pos; }
+Vector3 RBody::PointLocalToGlobal(const Vector3& v) {
+  return RotationMatrix() * v + pos;
+}
 
-Vector3 RBody::VectorLocalToGlobal(const Vector3& v) { return RotationMatrix() * v; }
+Vector3 RBody::VectorLocalToGlobal(const Vector3& v) {
+  return RotationMatrix() * v;
+}
 
 // The general inverse, not the transpose: both peers must round alike.
 Vector3 RBody::PointGlobalToLocal(const Vector3& v) {
   return RotationMatrix().Inverse() * (v - pos);
 }
 
-Vector3 RBody::VectorGlobalToLocal(const Vector3& v) { return RotationMatrix().Inverse() * v; }
+Vector3 RBody::VectorGlobalToLocal(const Vector3& v) {
+  return RotationMatrix().Inverse() * v;
+}
 
 Matrix3x3 RBody::InertiaTensor() {
   Matrix3x3 r = RotationMatrix();
@@ -165,20 +179,24 @@ Matrix3x3 RBody::InvInertiaTensor() {
 void RBody::RememberColPoint(const Vector3& p) {
   recent_cols[recent_cols_last] = p;
   recent_cols_last = (recent_cols_last + 1) % 4;
-  if (recent_cols_size < 4) recent_cols_size++;
+  if (recent_cols_size < 4)
+    recent_cols_size++;
 }
 
 void RBody::PushState() {
   past_states.push_back(State());
-  if (past_states.size() > kHistoryLength) past_states.pop_front();
+  if (past_states.size() > kHistoryLength)
+    past_states.pop_front();
 }
 
 void RBody::RevertState(int backward_count) {
-  if (backward_count <= 0 || past_states.empty()) return;
+  if (backward_count <= 0 || past_states.empty())
+    return;
   // Asked for more than the history holds, go back as far as it reaches: the
   // oldest state is one the body really had.
   std::size_t count = static_cast<std::size_t>(backward_count);
-  if (count > past_states.size()) count = past_states.size();
+  if (count > past_states.size())
+    count = past_states.size();
   past_states.erase(past_states.end() - static_cast<std::ptrdiff_t>(count - 1), past_states.end());
   ApplyState(past_states.back());
   past_states.pop_back();

@@ -23,15 +23,15 @@ class RBody {
  public:
   static constexpr std::size_t kHistoryLength = 50;
 
-  Quaternion ang_pos;  // body to world, unit length
+  Quaternion ang_pos;               // body to world, unit length
   std::deque<RBState> past_states;  // oldest first, one per step
-  double density;  // kept for the wire; the mass ignores it
-  double width, height, depth;  // full edge lengths along body x, y, z
-  Vector3 pos;  // centre, world
-  Vector3 vel;  // world
-  Vector3 ang_vel;  // world
-  Vector3 forces;  // accumulated this step, world
-  Vector3 torque;  // accumulated this step, world
+  double density;                   // kept for the wire; the mass ignores it
+  double width, height, depth;      // full edge lengths along body x, y, z
+  Vector3 pos;                      // centre, world
+  Vector3 vel;                      // world
+  Vector3 ang_vel;                  // world
+  Vector3 forces;                   // accumulated this step, world
+  Vector3 torque;                   // accumulated this step, world
   double mass;
   bool is_static;
   bool is_frozen;  // set only inside the resting-contact solver
@@ -39,10 +39,10 @@ class RBody {
   Matrix3x3 inv_local_inertia;
   Matrix3x3 rot_matrix;
   bool rot_matrix_valid;
-  int recent_cols_last;  // slot the next contact point goes into
-  int recent_cols_size;  // filled slots, up to 4
+  int recent_cols_last;    // slot the next contact point goes into
+  int recent_cols_size;    // filled slots, up to 4
   Vector3 recent_cols[4];  // recent contact points, body coordinates
-  Vector3 colour;  // RGB, 0 to 1
+  Vector3 colour;          // RGB, 0 to 1
   std::string name;
   int id = 0;
   double elasticity;

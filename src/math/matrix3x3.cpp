@@ -8,56 +8,63 @@ Matrix3x3 Matrix3x3::operator*(const Matrix3x3& m) const {
   Matrix3x3 r;
   for (int i = 0; i < 3; ++i)
     for (int j = 0; j < 3; ++j)
-      r.values[i][j] =
-          values[i][0] * m.values[0][j] + values[i][1] * m.values[1][j] + values[i][2] * m.values[2][j];
+      r.values[i][j] = values[i][0] * m.values[0][j] + values[i][1] * m.values[1][j] +
+                       values[i][2] * m.values[2][j];
   return r;
 }
 
 Matrix3x3 Matrix3x3::operator+(const Matrix3x3& m) const {
   Matrix3x3 r;
   for (int i = 0; i < 3; ++i)
-    for (int j = 0; j < 3; ++j) r.values[i][j] = values[i][j] + m.values[i][j];
+    for (int j = 0; j < 3; ++j)
+      r.values[i][j] = values[i][j] + m.values[i][j];
   return r;
 }
 
 Matrix3x3 Matrix3x3::operator-(const Matrix3x3& m) const {
   Matrix3x3 r;
   for (int i = 0; i < 3; ++i)
-    for (int j = 0; j < 3; ++j) r.values[i][j] = values[i][j] - m.values[i][j];
+    for (int j = 0; j < 3; ++j)
+      r.values[i][j] = values[i][j] - m.values[i][j];
   return r;
 }
 
 Matrix3x3 Matrix3x3::operator*(double a) const {
   Matrix3x3 r;
   for (int i = 0; i < 3; ++i)
-    for (int j = 0; j < 3; ++j) r.values[i][j] = values[i][j] * a;
+    for (int j = 0; j < 3; ++j)
+      r.values[i][j] = values[i][j] * a;
   return r;
 }
 
 Matrix3x3 Matrix3x3::operator/(double a) const {
   Matrix3x3 r;
   for (int i = 0; i < 3; ++i)
-    for (int j = 0; j < 3; ++j) r.values[i][j] = values[i][j] / a;
+    for (int j = 0; j < 3; ++j)
+      r.values[i][j] = values[i][j] / a;
   return r;
 }
 
 Matrix3x3 Matrix3x3::operator=(const Matrix3x3& m) {
   for (int i = 0; i < 3; ++i)
-    for (int j = 0; j < 3; ++j) values[i][j] = m.values[i][j];
+    for (int j = 0; j < 3; ++j)
+      values[i][j] = m.values[i][j];
   return *this;
 }
 
 bool Matrix3x3::operator==(const Matrix3x3& m) const {
   for (int i = 0; i < 3; ++i)
     for (int j = 0; j < 3; ++j)
-      if (values[i][j] != m.values[i][j]) return false;
+      if (values[i][j] != m.values[i][j])
+        return false;
   return true;
 }
 
 Matrix3x3 Matrix3x3::Transpose() const {
   Matrix3x3 r;
   for (int i = 0; i < 3; ++i)
-    for (int j = 0; j < 3; ++j) r.values[i][j] = values[j][i];
+    for (int j = 0; j < 3; ++j)
+      r.values[i][j] = values[j][i];
   return r;
 }
 
@@ -65,8 +72,8 @@ Matrix3x3 Matrix3x3::Inverse() const {
   const double m00 = values[0][0], m01 = values[0][1], m02 = values[0][2];
   const double m10 = values[1][0], m11 = values[1][1], m12 = values[1][2];
   const double m20 = values[2][0], m21 = values[2][1], m22 = values[2][2];
-  double det = m00 * (m11 * m22 - m12 * m21) - m01 * (m10 * m22 - m12 * m20) +
-               m02 * (m10 * m21 - m11 * m20);
+  double det =
+      m00 * (m11 * m22 - m12 * m21) - m01 * (m10 * m22 - m12 * m20) + m02 * (m10 * m21 - m11 * m20);
   double inv_det = 1.0 / det;
   Matrix3x3 r;
   r.values[0][0] = m11 * m22 - m12 * m21;
@@ -79,7 +86,8 @@ Matrix3x3 Matrix3x3::Inverse() const {
   r.values[2][1] = m01 * m20 - m00 * m21;
   r.values[2][2] = m00 * m11 - m01 * m10;
   for (int i = 0; i < 3; ++i)
-    for (int j = 0; j < 3; ++j) r.values[i][j] = r.values[i][j] * inv_det;
+    for (int j = 0; j < 3; ++j)
+      r.values[i][j] = r.values[i][j] * inv_det;
   return r;
 }
 
@@ -87,7 +95,8 @@ Matrix3x3 Matrix3x3::ColumnCross(const Vector3& v) const {
   Matrix3x3 r;
   for (int j = 0; j < 3; ++j) {
     Vector3 c = Vector3(values[0][j], values[1][j], values[2][j]) ^ v;
-    for (int i = 0; i < 3; ++i) r.values[i][j] = c.axes[i];
+    for (int i = 0; i < 3; ++i)
+      r.values[i][j] = c.axes[i];
   }
   return r;
 }

@@ -7,12 +7,18 @@ Quaternion Quaternion::operator*(const Quaternion& q) const {
   return Quaternion(s * q.s - v * q.v, (v * q.s + q.v * s) + (v ^ q.v));
 }
 
-Quaternion Quaternion::operator+(const Quaternion& q) const { return Quaternion(s + q.s, v + q.v); }
+Quaternion Quaternion::operator+(const Quaternion& q) const {
+  return Quaternion(s + q.s, v + q.v);
+}
 
-Quaternion Quaternion::operator*(double a) const { return Quaternion(s * a, v * a); }
+Quaternion Quaternion::operator*(double a) const {
+  return Quaternion(s * a, v * a);
+}
 
 // The scalar part is not guarded; the vector part follows the Vector3 rule.
-Quaternion Quaternion::operator/(double a) const { return Quaternion(s / a, v / a); }
+Quaternion Quaternion::operator/(double a) const {
+  return Quaternion(s / a, v / a);
+}
 
 Quaternion Quaternion::operator=(const Quaternion& q) {
   s = q.s;
