@@ -29,8 +29,8 @@ struct Collision {
 
 // A stored point evaluated at the bodies' current poses.
 struct PointEvaluation {
-  Vector3 p;  // world
-  Vector3 n;  // world, as stored
+  Vector3 p;     // world
+  Vector3 n;     // world, as stored
   double depth;  // positive when interpenetrating
 
   PointEvaluation() : depth(0.0) {}

@@ -1,0 +1,396 @@
+#include "collision/cdetector.h"
+
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <vector>
+
+#include "math/matrix3x3.h"
+
+// Both peers must pick the same axis, face and corners bit for bit, so every
+// loop below keeps its list order and every comparison its strictness: ties
+// are won by the earliest candidate.
+
+namespace {
+
+// A body's corners in world coordinates, in `vertices` order. Computed once per
+// test so the many axis projections of one pair share the transform; the values
+// are the same R * v + pos that PointLocalToGlobal gives.
+std::vector<Vector3> WorldCorners(RBody* X) {
+  Matrix3x3 r = X->RotationMatrix();
+  std::vector<Vector3> corners;
+  corners.reserve(X->vertices.size());
+  for (const Vector3& v : X->vertices)
+    corners.push_back(r * v + X->pos);
+  return corners;
+}
+
+// Projection interval of a body on a world axis (not necessarily unit length),
+// with the index of the first corner attaining each end.
+struct Interval {
+  double min;
+  double max;
+  std::size_t min_k;
+  std::size_t max_k;
+};
+
+Interval Project(const std::vector<Vector3>& corners, const Vector3& axis) {
+  Interval in;
+  in.min = axis * corners[0];
+  in.max = in.min;
+  in.min_k = 0;
+  in.max_k = 0;
+  for (std::size_t k = 1; k < corners.size(); ++k) {
+    double d = axis * corners[k];
+    // Strict on purpose: among equal values the earliest corner stays.
+    if (d < in.min) {
+      in.min = d;
+      in.min_k = k;
+    }
+    if (d > in.max) {
+      in.max = d;
+      in.max_k = k;
+    }
+  }
+  return in;
+}
+
+// Closed intervals: touching counts as overlapping.
+bool Overlap(const Interval& a, const Interval& b) {
+  return (a.min <= b.min && b.min <= a.max) || (a.min <= b.max && b.max <= a.max) ||
+         (b.min <= a.min && a.min <= b.max) || (b.min <= a.max && a.max <= b.max);
+}
+
+// How far A's lowest corner lies below B's highest along the axis; the axis is
+// taken to point from B towards A.
+double Depth(const std::vector<Vector3>& corners_a, const std::vector<Vector3>& corners_b,
+             const Vector3& axis, Vector3* midpoint) {
+  Interval ia = Project(corners_a, axis);
+  Interval ib = Project(corners_b, axis);
+  if (midpoint != nullptr)
+    *midpoint = (corners_b[ib.max_k] + corners_a[ia.min_k]) / 2;
+  return ib.max - ia.min;
+}
+
+Vector3 Negated(const Vector3& v) {
+  return v * -1.0;
+}
+
+// Distance of a body-local point from the separating plane (point and normal
+// in the same body's frame) is below depth + 0.1. Only corners and edges near
+// the plane can touch the other body; the 0.1 (world length) keeps them in
+// reach while the depth is tiny or slightly negative.
+bool InBand(const Vector3& x, const Vector3& plane_point, const Vector3& normal, double depth) {
+  return std::fabs((x - plane_point) * normal) < depth + 0.1;
+}
+
+}  // namespace
+
+bool AreOverlapping(RBody* A, RBody* B, Vector3 axis) {
+  return Overlap(Project(WorldCorners(A), axis), Project(WorldCorners(B), axis));
+}
+
+double OverlapDepth(RBody* A, RBody* B, Vector3 axis, Vector3* midpoint) {
+  return Depth(WorldCorners(A), WorldCorners(B), axis, midpoint);
+}
+
+Vector3 SeparatingAxis(RBody* A, RBody* B) {
+  const std::vector<Vector3> corners_a = WorldCorners(A);
+  const std::vector<Vector3> corners_b = WorldCorners(B);
+  const Matrix3x3 ra = A->RotationMatrix();
+  const Matrix3x3 rb = B->RotationMatrix();
+
+  double min_depth = std::numeric_limits<double>::max();
+  Vector3 min_normal;
+  auto consider = [&](const Vector3& candidate) {
+    double d = Depth(corners_a, corners_b, candidate, nullptr);
+    if (d < min_depth) {
+      min_depth = d;
+      min_normal = candidate;
+    }
+  };
+
+  // Negated, an outward normal of A points into A, that is from B towards A,
+  // the same sense as B's own outward normals.
+  for (int i = 0; i < A->FaceNum(); ++i)
+    consider(Negated(ra * A->faces[i].n));
+  for (int i = 0; i < B->FaceNum(); ++i)
+    consider(rb * B->faces[i].n);
+
+  for (const Edge& ea : A->edges) {
+    const Vector3 dir_a = ra * ea.dir;
+    for (const Edge& eb : B->edges) {
+      Vector3 cross = dir_a ^ (rb * eb.dir);
+      // Unit directions: below 0.001 they are within about 0.057 degrees of
+      // parallel and the normalised cross product would be noise.
+      if (cross.Length() < 0.001)
+        continue;
+      const Vector3 axis = cross.Normalized();
+      // A cross product has no side of its own; both signs compete, + first.
+      consider(axis);
+      consider(Negated(axis));
+    }
+  }
+  return min_normal;
+}
+
+Face* MinimumPenFaceSecond(RBody* A, RBody* B) {
+  const std::vector<Vector3> corners_a = WorldCorners(A);
+  const std::vector<Vector3> corners_b = WorldCorners(B);
+  const Matrix3x3 rb = B->RotationMatrix();
+  double min_pen = std::numeric_limits<double>::max();
+  Face* min_face = &B->faces[0];
+  for (int i = 0; i < B->FaceNum(); ++i) {
+    double pen = Depth(corners_a, corners_b, rb * B->faces[i].n, nullptr);
+    if (pen < min_pen) {
+      min_face = &B->faces[i];
+      min_pen = pen;
+    }
+  }
+  return min_face;
+}
+
+double HighestRelVel(Collision* col) {
+  double max_rel_vel = 0;
+  for (int i = 0; i < 2; ++i) {
+    RBody* self = col->bodies[i];
+    RBody* other = col->bodies[1 - i];
+    for (const CollisionPoint& cp : col->points[i]) {
+      PointEvaluation e = CDetector::EvaluatePoint(cp, self, other);
+      double v = CDetector::RelativeVelocity(e.p, e.n, self, other);
+      // Signed on purpose: the caller tells approach (< 0) from separation.
+      if (std::fabs(v) > std::fabs(max_rel_vel))
+        max_rel_vel = v;
+    }
+  }
+  return max_rel_vel;
+}
+
+namespace CDetector {
+
+bool IsPointInside(Vector3 p, RBody* B) {
+  const Matrix3x3 r = B->RotationMatrix();
+  for (const Face& face : B->faces) {
+    const Vector3 n = r * face.n;
+    const Vector3 q = B->pos + r * face.vertices[0];
+    // On the plane counts as inside, so resting faces keep their contact.
+    if ((p - q) * n > 0)
+      return false;
+  }
+  return true;
+}
+
+bool DetectCollision(RBody* A, RBody* B) {
+  Vector3 between = A->pos - B->pos;
+  if (between.Length() > A->bounding_radius + B->bounding_radius)
+    return false;
+
+  // A point that was in contact lately and still lies inside the other body
+  // accepts the pair without the axis tests, whoever the earlier partner was.
+  for (int i = 0; i < A->recent_cols_size; ++i)
+    if (IsPointInside(A->PointLocalToGlobal(A->recent_cols[i]), B))
+      return true;
+  for (int i = 0; i < B->recent_cols_size; ++i)
+    if (IsPointInside(B->PointLocalToGlobal(B->recent_cols[i]), A))
+      return true;
+
+  const std::vector<Vector3> corners_a = WorldCorners(A);
+  const std::vector<Vector3> corners_b = WorldCorners(B);
+  const Matrix3x3 ra = A->RotationMatrix();
+  const Matrix3x3 rb = B->RotationMatrix();
+  auto separates = [&](const Vector3& axis) {
+    return !Overlap(Project(corners_a, axis), Project(corners_b, axis));
+  };
+
+  for (int i = 0; i < A->FaceNum(); ++i)
+    if (separates(Negated(ra * A->faces[i].n)))
+      return false;
+  for (int i = 0; i < B->FaceNum(); ++i)
+    if (separates(rb * B->faces[i].n))
+      return false;
+  // No threshold here: parallel edges give a zero axis, which projects every
+  // corner to 0 and so can never separate.
+  for (const Edge& ea : A->edges) {
+    const Vector3 dir_a = ra * ea.dir;
+    for (const Edge& eb : B->edges)
+      if (separates((dir_a ^ (rb * eb.dir)).Normalized()))
+        return false;
+  }
+  return true;
+}
+
+Collision* GetCollisionPoints(RBody* A, RBody* B) {
+  Collision* col = new Collision;
+  col->bodies[0] = A;
+  col->bodies[1] = B;
+
+  // World, from B towards A.
+  const Vector3 normal_b_to_a = SeparatingAxis(A, B);
+  Vector3 separating_plane_point;
+  const double depth = OverlapDepth(A, B, normal_b_to_a, &separating_plane_point);
+
+  // The plane in each body's own frame, so the band test works on local
+  // corners and edges without transforming them.
+  const Vector3 plane_point_local_A = A->PointGlobalToLocal(separating_plane_point);
+  const Vector3 plane_point_local_B = B->PointGlobalToLocal(separating_plane_point);
+  const Vector3 normal_local_A = A->VectorGlobalToLocal(normal_b_to_a);
+  const Vector3 normal_local_B = B->VectorGlobalToLocal(normal_b_to_a);
+  auto in_band_a = [&](const Vector3& x) {
+    return InBand(x, plane_point_local_A, normal_local_A, depth);
+  };
+  auto in_band_b = [&](const Vector3& x) {
+    return InBand(x, plane_point_local_B, normal_local_B, depth);
+  };
+
+  const Matrix3x3 ra = A->RotationMatrix();
+  const Matrix3x3 rb = B->RotationMatrix();
+
+  // Corners of A inside B. The face depends only on the pair, so it is found
+  // once, and only when a corner needs it.
+  Face* face_of_b = nullptr;
+  Vector3 normal_of_b;
+  for (const Vector3& v : A->vertices) {
+    if (!in_band_a(v))
+      continue;
+    if (!IsPointInside(ra * v + A->pos, B))
+      continue;
+    if (face_of_b == nullptr) {
+      face_of_b = MinimumPenFaceSecond(A, B);
+      normal_of_b = rb * face_of_b->n;
+    }
+    CollisionPoint cp;
+    cp.p = v;  // A-local
+    cp.f = face_of_b;
+    cp.n = normal_of_b;
+    col->points[0].push_back(cp);
+    A->RememberColPoint(v);
+  }
+
+  // Corners of B inside A, normal from A towards B.
+  Face* face_of_a = nullptr;
+  Vector3 normal_of_a;
+  for (const Vector3& v : B->vertices) {
+    if (!in_band_b(v))
+      continue;
+    if (!IsPointInside(rb * v + B->pos, A))
+      continue;
+    if (face_of_a == nullptr) {
+      face_of_a = MinimumPenFaceSecond(B, A);
+      normal_of_a = ra * face_of_a->n;
+    }
+    CollisionPoint cp;
+    cp.p = v;  // B-local
+    cp.f = face_of_a;
+    cp.n = normal_of_a;
+    col->points[1].push_back(cp);
+    B->RememberColPoint(v);
+  }
+
+  // Only edges lying within the band along their whole length can cross.
+  std::vector<Edge*> edges_a;
+  std::vector<Edge*> edges_b;
+  for (Edge& e : A->edges)
+    if (in_band_a(e.a) && in_band_a(e.b))
+      edges_a.push_back(&e);
+  for (Edge& e : B->edges)
+    if (in_band_b(e.a) && in_band_b(e.b))
+      edges_b.push_back(&e);
+
+  for (Edge* ea : edges_a) {
+    const Edge world_a = ra * *ea + A->pos;
+    for (Edge* eb : edges_b) {
+      const Edge world_b = rb * *eb + B->pos;
+      const Vector3 ca = ClosestOnEdgeA(world_a, world_b);
+      const Vector3 cb = ClosestOnEdgeA(world_b, world_a);
+      // Exact comparison on purpose: ClosestOnEdgeA returns the end point
+      // itself when it clamps (or when the edges are nearly parallel), and a
+      // corner is already covered by the corner tests.
+      if (ca == world_a.a || ca == world_a.b || cb == world_b.a || cb == world_b.b)
+        continue;
+      // Crossings further apart than twice the depth are not touching.
+      if ((ca - cb).Length() > depth * 2)
+        continue;
+      if (!IsPointInside(ca, B) && !IsPointInside(cb, A))
+        continue;
+      CollisionPoint cp;
+      cp.eA = ea;
+      cp.eB = eb;
+      cp.p = A->PointGlobalToLocal(ca);
+      cp.n = normal_b_to_a;
+      A->RememberColPoint(cp.p);
+      col->points[0].push_back(cp);
+    }
+  }
+  return col;
+}
+
+Vector3 ClosestOnEdgeA(Edge A, Edge B) {
+  const Vector3 u = A.b - A.a;
+  const Vector3 v = B.b - B.a;
+  Vector3 w = u ^ v;
+  // u and v are whole edges, so this bound scales with both lengths.
+  if (w.Length() < 0.001)
+    return A.a;
+  const double pos_a = (((B.a - A.a) ^ v) * w) / (w * w);
+  if (pos_a <= 0)
+    return A.a;
+  if (pos_a >= 1)
+    return A.b;
+  return A.a + u * pos_a;
+}
+
+PointEvaluation EvaluatePoint(CollisionPoint cp, RBody* A, RBody* B) {
+  PointEvaluation e;
+  e.p = A->PointLocalToGlobal(cp.p);
+  // The normal stays as it was when the point was made; it does not turn
+  // with the body.
+  e.n = cp.n;
+  const std::vector<Vector3> corners_a = WorldCorners(A);
+  const std::vector<Vector3> corners_b = WorldCorners(B);
+  if (cp.eA != nullptr && cp.eB != nullptr) {
+    e.depth = Depth(corners_a, corners_b, e.n, nullptr);
+  } else {
+    // Overlap of the two intervals on n; the first wins a tie.
+    const double ab = Depth(corners_a, corners_b, e.n, nullptr);
+    const double ba = Depth(corners_b, corners_a, e.n, nullptr);
+    e.depth = ba < ab ? ba : ab;
+  }
+  return e;
+}
+
+double RelativeVelocity(Vector3 p, Vector3 n, RBody* A, RBody* B) {
+  const Vector3 pa = p - A->pos;
+  const Vector3 pb = p - B->pos;
+  const Vector3 vpa = A->vel + (A->ang_vel ^ pa);
+  const Vector3 vpb = B->vel + (B->ang_vel ^ pb);
+  return (vpa - vpb) * n;
+}
+
+void CheckAll(std::vector<RBody*>* bodies, std::vector<Collision*>* collisions,
+              std::vector<Collision*>* contacts, double eps) {
+  for (Collision* c : *collisions)
+    delete c;
+  collisions->clear();
+  for (Collision* c : *contacts)
+    delete c;
+  contacts->clear();
+
+  const std::size_t n = bodies->size();
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t j = i + 1; j < n; ++j) {
+      RBody* a = (*bodies)[i];
+      RBody* b = (*bodies)[j];
+      if (!DetectCollision(a, b))
+        continue;
+      Collision* col = GetCollisionPoints(a, b);
+      if ((!col->points[0].empty() || !col->points[1].empty()) &&
+          std::fabs(HighestRelVel(col)) >= eps) {
+        collisions->push_back(col);
+      } else {
+        delete col;
+      }
+    }
+  }
+}
+
+}  // namespace CDetector
