@@ -372,17 +372,22 @@ TEST_F(ResponseTest, SolveContactActsAtDepthWeightedMean) {
   EXPECT_EQ(lines.back(), " 0.02");
 }
 
-TEST_F(ResponseTest, SolveContactWithZeroDepthSumActsAtWorldOrigin) {
-  // Touching exactly: the weighted mean divides by 0 and lands on the origin.
-  const Vector3 pos(3, 2, 1), vel(0, 0, -1), corner(-0.5, -0.5, -0.5);
+TEST_F(ResponseTest, SolveContactWithZeroDepthSumActsAtThePlainMean) {
+  // Touching exactly, away from the world origin: the weighted mean is
+  // undefined, so the impulse acts at the plain mean of the points. Under the
+  // centre of a flush face that adds no spin at all.
+  const Vector3 pos(3, 2, 1), vel(0, 0, -1);
   Pair solved(pos, vel), expected(pos, vel);
   solved.B->pos = Vector3(3, 2, 0);
   expected.B->pos = Vector3(3, 2, 0);
-  solved.record.points[0].push_back(Corner(corner, Vector3(0, 0, 1)));
+  for (double x : {-0.5, 0.5})
+    for (double y : {-0.5, 0.5})
+      solved.record.points[0].push_back(Corner(Vector3(x, y, -0.5), Vector3(0, 0, 1)));
   CSolver::SolveContact(&solved.record, 0.04, 0);
-  SolveOnePoint(Vector3(0, 0, 0), Vector3(0, 0, 1), expected.A.get(), expected.B.get(), false, 0);
+  SolveOnePoint(Vector3(3, 2, 0.5), Vector3(0, 0, 1), expected.A.get(), expected.B.get(), false, 0);
   ExpectSameMotion(*solved.A, *expected.A);
-  EXPECT_FALSE(solved.A->ang_vel == Vector3(0, 0, 0));
+  EXPECT_EQ(solved.A->ang_vel, Vector3(0, 0, 0));
+  EXPECT_EQ(solved.A->vel.z(), 0.0);
 }
 
 TEST_F(ResponseTest, SeparationSharesThePushByMass) {

@@ -211,21 +211,19 @@ TEST_F(SimulationTest, DroppedBoxSettlesAboveTheFloor) {
   EXPECT_LT(Horizontal(box->pos, at_200), 0.1) << "still wandering";
 }
 
-TEST_F(SimulationTest, BoxRestingExactlyOnTheFloorAtTheOriginStaysStill) {
-  // Placed touching, at the world origin. A contact whose points all have
-  // depth 0 takes its impulse at the origin, so elsewhere the same box starts
-  // to rock; here it must not move at all.
+TEST_F(SimulationTest, BoxPlacedExactlyOnTheFloorStaysStill) {
+  // Placed touching, so every contact point starts at depth 0; wherever the
+  // box stands it must not start to rock.
   AddBody(40, 40, 1, Vector3(0, 0, -0.5), true);
-  RBody* box = AddBody(1, 1, 1, Vector3(0, 0, 0.5));
-  for (int s = 0; s < 100; ++s)
+  RBody* box = AddBody(1, 1, 1, Vector3(5, -3, 0.5));
+  for (int s = 0; s < 100; ++s) {
     SimulationStep(0.04);
-  EXPECT_EQ(box->pos, Vector3(0, 0, 0.5));
-  EXPECT_EQ(box->ang_vel, Vector3(0, 0, 0));
-  EXPECT_EQ(box->ang_pos.s, 1.0);
+    ASSERT_GT(std::fabs(box->ang_pos.s), 0.9999) << "tilts, step " << s;
+    ASSERT_NEAR(box->pos.z(), 0.5, 0.02) << "step " << s;
+  }
 }
 
 TEST_F(SimulationTest, StackOfThreeStaysStanding) {
-  // Off the world origin on purpose: contacts that touch exactly act there.
   AddBody(40, 40, 1, Vector3(0, 0, -0.5), true);
   RBody* box[3];
   for (int k = 0; k < 3; ++k)

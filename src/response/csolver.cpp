@@ -135,6 +135,26 @@ void SolveCollision(Collision* collision, double /*delta_time*/) {
     SolveOnePoint(r.max_point, r.max_normal, collision->bodies[0], collision->bodies[1], true, 0.0);
 }
 
+namespace {
+
+// Where the depths sum to exactly 0 (boxes placed flush on each other) the
+// weighted centre is undefined, and dividing by the zero sum would put the
+// impulse at the world origin, far from the contact, spinning the body up.
+// Equal weights are the limit of equal depths.
+Vector3 PlainMean(Collision* collision) {
+  Vector3 sum;
+  int count = 0;
+  for (int body = 0; body < 2; ++body) {
+    for (const CollisionPoint& cp : collision->points[body]) {
+      sum += CDetector::EvaluatePoint(cp, collision->bodies[body], collision->bodies[1 - body]).p;
+      ++count;
+    }
+  }
+  return sum / count;
+}
+
+}  // namespace
+
 void SolveContact(Collision* collision, double /*delta_time*/, double elasticity) {
   Vector3 point_sum;
   float depth_sum = 0;
@@ -142,9 +162,10 @@ void SolveContact(Collision* collision, double /*delta_time*/, double elasticity
   // finer than for collisions.
   ScanResult r = ScanPoints(collision, 0.0001, -0.0001, &point_sum, &depth_sum);
   // The impulse acts at the depth-weighted centre of all the pair's points,
-  // which spreads it over a resting face instead of one corner. A zero sum
-  // puts it at the world origin (vector division by 0 gives zero).
+  // which spreads it over a resting face instead of one corner.
   Vector3 max_point = point_sum / depth_sum;
+  if (depth_sum == 0)
+    max_point = PlainMean(collision);
   if (r.max_depth >= 0) {
     global::DumpPoints(max_point, r.max_depth);
     SolveOnePoint(max_point, r.max_normal, collision->bodies[0], collision->bodies[1], false,
