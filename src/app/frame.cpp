@@ -1,0 +1,39 @@
+#include "app/frame.h"
+
+#include "app/commands.h"
+#include "app/controls.h"
+#include "app/globals.h"
+#include "app/simulation.h"
+#include "net/network.h"
+
+void RunFrame(double now_seconds) {
+  // The first frame (GLUT_time 0) accounts for all time since GLUT started,
+  // scene loading and a client's connection wait included.
+  double time_elapsed = now_seconds - global::GLUT_time;
+  double delta_time = kBaseStepLength * global::speed;
+  // Paused (speed 0), no time accumulates.
+  global::time_acc += time_elapsed * global::speed;
+
+  UpdateControls();
+
+  // Exactly one command per frame, MSG_NONE included; it may add bodies or
+  // players, or rewind and replay steps.
+  Network::Command command =
+      global::is_host ? Network::HostLoop(global::simulation_time) : Network::ClientLoop();
+  HandleCommand(command);
+
+  // Once on a client, in the frame its bodies arrive.
+  if (global::old_state.size() != global::bodies.size()) {
+    global::old_state.clear();
+    for (RBody* b : global::bodies)
+      global::old_state.push_back(b->State());
+  }
+
+  // SimulationStep lowers time_acc. Without bodies it consumes nothing, so the
+  // time piles up until they arrive and is then worked off at the cap.
+  for (int steps = 0;
+       global::time_acc >= delta_time && global::speed > 0 && steps < kMaxStepsPerFrame; ++steps)
+    SimulationStep(delta_time);
+
+  global::GLUT_time = now_seconds;
+}
