@@ -185,8 +185,16 @@ void RBody::RememberColPoint(const Vector3& p) {
 
 void RBody::PushState() {
   past_states.push_back(State());
+  ContactRing ring;
+  for (int i = 0; i < 4; ++i)
+    ring.points[i] = recent_cols[i];
+  ring.last = recent_cols_last;
+  ring.size = recent_cols_size;
+  past_cols.push_back(ring);
   if (past_states.size() > kHistoryLength)
     past_states.pop_front();
+  if (past_cols.size() > kHistoryLength)
+    past_cols.pop_front();
 }
 
 void RBody::RevertState(int backward_count) {
@@ -197,6 +205,17 @@ void RBody::RevertState(int backward_count) {
   std::size_t count = static_cast<std::size_t>(backward_count);
   if (count > past_states.size())
     count = past_states.size();
+  // The rings go back with the states while the two lists run in step (a
+  // history filled entry by entry from outside has no rings).
+  if (past_cols.size() == past_states.size()) {
+    past_cols.erase(past_cols.end() - static_cast<std::ptrdiff_t>(count - 1), past_cols.end());
+    const ContactRing& ring = past_cols.back();
+    for (int i = 0; i < 4; ++i)
+      recent_cols[i] = ring.points[i];
+    recent_cols_last = ring.last;
+    recent_cols_size = ring.size;
+    past_cols.pop_back();
+  }
   past_states.erase(past_states.end() - static_cast<std::ptrdiff_t>(count - 1), past_states.end());
   ApplyState(past_states.back());
   past_states.pop_back();

@@ -50,6 +50,16 @@ class RBody {
   std::vector<Face> faces;
   std::vector<Edge> edges;
   std::vector<Vector3> vertices;
+  // The contact ring as it stood at each entry of past_states. A rewind takes
+  // it back with the state: the detector accepts a pair early by a remembered
+  // point, so a replay that began with the ring of the present could take
+  // another path than the steps it recomputes.
+  struct ContactRing {
+    Vector3 points[4];
+    int last;
+    int size;
+  };
+  std::deque<ContactRing> past_cols;
 
   RBody(double dens, double x_size, double y_size, double z_size, const std::string& str);
   RBody(const RBody&) = delete;
