@@ -13,5 +13,7 @@ foreach(script ${SCRIPT_TESTS})
     list(APPEND env "BOXSIM_SIM=$<TARGET_FILE:boxsim-sim>")
   endif()
   add_test(NAME sh.${name} COMMAND bash ${script})
-  set_tests_properties(sh.${name} PROPERTIES ENVIRONMENT "${env}" TIMEOUT 600)
+  # They start X servers and bind the program's fixed port: one at a time.
+  set_tests_properties(sh.${name} PROPERTIES ENVIRONMENT "${env}" TIMEOUT 600
+                                             RESOURCE_LOCK boxsim_port_1234)
 endforeach()

@@ -51,6 +51,9 @@ wait_until() {
 # Starts a private Xvfb and prints its display name. Display numbers in use
 # (by other tests running at the same time) are skipped.
 start_display() {
+  # One test at a time looks for a free number (see window_lib.sh).
+  exec 7>/tmp/boxsim-xvfb-start.lock
+  flock -w 120 7 || fail "X display start lock not free within 120 s"
   local n
   for n in $(seq 150 250); do
     [[ -e /tmp/.X$n-lock || -e /tmp/.X11-unix/X$n ]] && continue
@@ -59,6 +62,7 @@ start_display() {
     if wait_until 10 xdpyinfo -display ":$n"; then
       pids+=("$pid")
       display=":$n"
+      exec 7>&-
       return 0
     fi
     kill "$pid" 2>/dev/null || true

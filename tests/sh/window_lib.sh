@@ -63,14 +63,19 @@ xvfb_ready() {
 # server exits and it tries the next number. (Xvfb -displayfd would pick a
 # number itself, but without a lock file, so parallel starts can share one.)
 start_xvfb() {
+  # Only one test at a time looks for a free number: a server that loses the
+  # race for a display can take the winner's socket with it as it exits.
+  exec 7>/tmp/boxsim-xvfb-start.lock
+  flock -w 120 7 || fail "X display start lock not free within 120 s"
   local n tries
   for n in $(seq 90 140); do
-    [[ -e /tmp/.X$n-lock ]] && continue
+    [[ -e /tmp/.X$n-lock || -e /tmp/.X11-unix/X$n ]] && continue
     Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >"$BOXSIM_SCRATCH/xvfb.log" 2>&1 &
     xvfb_pid=$!
     for ((tries = 0; tries < 100; ++tries)); do
       if xvfb_ready "$n" "$xvfb_pid" >/dev/null 2>&1; then
         export DISPLAY=":$n"
+        exec 7>&-
         return 0
       fi
       pid_ended "$xvfb_pid" && break
