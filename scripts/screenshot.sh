@@ -31,7 +31,7 @@ trap cleanup EXIT
 # (created atomically, holding its pid) tells whether the server there is ours.
 for n in $(seq 90 140); do
   [[ -e /tmp/.X$n-lock ]] && continue
-  Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+  Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp -noreset >/dev/null 2>&1 &
   xvfb_pid=$!
   for _ in $(seq 100); do
     if [[ "$(tr -dc 0-9 2>/dev/null <"/tmp/.X$n-lock")" == "$xvfb_pid" ]] &&

@@ -57,7 +57,7 @@ start_display() {
   local n
   for n in $(seq 150 250); do
     [[ -e /tmp/.X$n-lock || -e /tmp/.X11-unix/X$n ]] && continue
-    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >"xvfb$n.log" 2>&1 &
+    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp -noreset >"xvfb$n.log" 2>&1 7>&- &
     local pid=$!
     if wait_until 10 xdpyinfo -display ":$n"; then
       pids+=("$pid")

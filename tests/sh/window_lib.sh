@@ -70,7 +70,10 @@ start_xvfb() {
   local n tries
   for n in $(seq 90 140); do
     [[ -e /tmp/.X$n-lock || -e /tmp/.X11-unix/X$n ]] && continue
-    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >"$BOXSIM_SCRATCH/xvfb.log" 2>&1 &
+    # The server must not inherit the start lock, or it would hold it for life;
+    # -noreset, because a reset when the last client leaves refuses the next
+    # program that connects during it.
+    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp -noreset >"$BOXSIM_SCRATCH/xvfb.log" 2>&1 7>&- &
     xvfb_pid=$!
     for ((tries = 0; tries < 100; ++tries)); do
       if xvfb_ready "$n" "$xvfb_pid" >/dev/null 2>&1; then
