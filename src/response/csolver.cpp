@@ -41,16 +41,19 @@ void SolveOnePoint(Vector3 p, Vector3 n, RBody* A, RBody* B, bool default_ela, d
   const double b = n * ((inv_I_a * (pa ^ n)) ^ pa);
   const double c = n * ((inv_I_b * (pb ^ n)) ^ pb);
   const double j = a / (inv_m_a + inv_m_b + b + c);
-  Vector3 J = n * j;
-
-  if (!a_fixed) {
-    A->vel += J * inv_m_a;
-    A->ang_vel += inv_I_a * (pa ^ J);
-  }
-  if (!b_fixed) {
-    B->vel -= J * inv_m_b;
-    B->ang_vel -= inv_I_b * (pb ^ J);
-  }
+  // +impulse on A and -impulse on B at the contact; immovable bodies are
+  // never written.
+  auto apply = [&](const Vector3& impulse) {
+    if (!a_fixed) {
+      A->vel += impulse * inv_m_a;
+      A->ang_vel += inv_I_a * (pa ^ impulse);
+    }
+    if (!b_fixed) {
+      B->vel -= impulse * inv_m_b;
+      B->ang_vel -= inv_I_b * (pb ^ impulse);
+    }
+  };
+  apply(n * j);
 
   // n x (n x v) is minus the tangential part of the pre-impulse relative
   // velocity: it points against the sliding and its length is the sliding
@@ -73,16 +76,7 @@ void SolveOnePoint(Vector3 p, Vector3 n, RBody* A, RBody* B, bool default_ela, d
   // stopping impulse is applied; the bound only bites when j <= 0. The odd
   // pair of constants is kept because the recorded traces depend on it.
   const double j_f = std::fmin(j_f_max, 0.1 * j);
-  Vector3 J_f = (j_f < 0.12 * j) ? t * j_f_max : t * j_f;
-
-  if (!a_fixed) {
-    A->vel += J_f * inv_m_a;
-    A->ang_vel += inv_I_a * (pa ^ J_f);
-  }
-  if (!b_fixed) {
-    B->vel -= J_f * inv_m_b;
-    B->ang_vel -= inv_I_b * (pb ^ J_f);
-  }
+  apply((j_f < 0.12 * j) ? t * j_f_max : t * j_f);
 }
 
 namespace CSolver {
