@@ -12,13 +12,11 @@ for quit_key in q Q; do
   wid=$(wait_window)
   geometry=$(xdotool getwindowgeometry "$wid" | sed -n 's/.*Geometry: //p')
   [[ "$geometry" == "800x600" ]] || fail "window is $geometry, expected 800x600"
-  app_ended && fail "program ended on its own"
+  pid_ended "$app_pid" && fail "program ended on its own"
 
   # Key events go to the window under the pointer (no window manager).
   xdotool mousemove --window "$wid" 400 300
-  xdotool key "$quit_key"
-  wait_app_exit 10
-  [[ "$app_status" -eq 0 ]] || fail "'$quit_key' ended the program with status $app_status"
+  quit_app "$quit_key"
 done
 
 echo "window and quit: ok"

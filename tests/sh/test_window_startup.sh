@@ -14,12 +14,8 @@ expect_failure() {
   local status=0
   timeout 30 "$BOXSIM_BIN" "$@" >out.txt 2>err.txt || status=$?
   [[ $status -eq 255 ]] || fail "boxsim $*: exit status $status, expected 255 ($(cat err.txt))"
-  local got
-  got=$(cat out.txt)
-  [[ "$got" == "$expected" ]] || fail "boxsim $*: output
-$got
-expected
-$expected"
+  [[ "$(cat out.txt)" == "$expected" ]] ||
+    fail "boxsim $*: output '$(cat out.txt)', expected '$expected'"
 }
 
 failed="Failed to initialise!"
@@ -30,14 +26,10 @@ expect_failure "$failed"
 expect_failure "$failed" h
 
 # Unknown roles: the comparison is of whole strings, case included.
-expect_failure "$unknown
-$failed" x scene.txt
-expect_failure "$unknown
-$failed" H scene.txt
-expect_failure "$unknown
-$failed" host scene.txt
-expect_failure "$unknown
-$failed" hc scene.txt
+for role in x H host hc; do
+  expect_failure "$unknown
+$failed" "$role" scene.txt
+done
 
 # A scene file that does not exist.
 rm -f missing.txt
