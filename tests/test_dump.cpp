@@ -2,127 +2,64 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
-#include <vector>
 
 #include "app/dump.h"
 #include "app/globals.h"
 #include "app/simulation.h"
 #include "scratch_env.h"
 
-namespace {
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-class DumpTest : public ::testing::Test {
- protected:
-  void TearDown() override { ResetSimulation(); }
-
-  RBody* AddBody(double w, double h, double d, Vector3 pos) {
-    RBody* b = new RBody(1.0, w, h, d, "b");
-    b->pos = pos;
-    b->id = static_cast<int>(global::bodies.size());
-    global::bodies.push_back(b);
-    return b;
+TEST(Dump, RecordsFileNameAndUnwritableFile) {
+  auto read = [](const char* path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  // 19 lines: step, one line per player, five per body, a blank; then the
+  // level and point lines, and a second record appended to the open file.
+  for (const Vector3& pos : {Vector3(0, 0, 0.5), Vector3(-9.8, 1e-05, 123456789), Vector3()}) {
+    global::bodies.push_back(new RBody(1.0, 1, 1, 1, "b"));
+    global::bodies.back()->pos = pos;
   }
-};
-
-}  // namespace
-
-TEST_F(DumpTest, RecordOfTwoPlayersAndThreeBodiesHasNineteenLines) {
-  RBody* a = AddBody(1, 1, 1, Vector3(0, 0, 0.5));
-  a->vel = Vector3(0, -0.8, 0);
-  RBody* b = AddBody(2, 2, 2, Vector3(-9.8, 1e-05, 123456789));
-  b->ang_vel = Vector3(0.25, -0.125, 1.0 / 3);
-  b->SetAngPos(Quaternion(0, 0, 0, 1));
-  AddBody(30, 30, 1, Vector3(0, 0, -0.5));
-  global::players.push_back(Player(0, a));
-  global::players.push_back(Player(1, b));
-  global::players[0].forward = true;
-  global::players[1].backward = true;
-  global::players[1].right = true;
+  global::bodies[0]->vel = Vector3(0, -0.8, 0);
+  global::bodies[1]->ang_vel = Vector3(0.25, -0.125, 1.0 / 3);
+  global::bodies[1]->SetAngPos(Quaternion(0, 0, 0, 1));
+  global::players = {Player(0, global::bodies[0]), Player(1, global::bodies[1])};
+  global::players[0].forward = global::players[1].backward = global::players[1].right = true;
   global::simulation_time = 12;
-
-  {  // an existing file is overwritten
-    std::ofstream old("dump0.txt");
-    old << "left over from an earlier run\n";
-  }
-  global::DumpInfo();
-  global::dumpfile.close();
-  const std::string want =
-      "t: 12\n"
-      " p0input: 1,0,0,0\n"
-      " p1input: 0,1,0,1\n"
-      " body0\n"
-      "  pos     0,0,0.5\n"
-      "  vel     0,-0.8,0\n"
-      "  ang_vel 0,0,0\n"
-      "  ang_pos 1,0,0,0\n"
-      " body1\n"
-      "  pos     -9.8,1e-05,1.23457e+08\n"
-      "  vel     0,0,0\n"
-      "  ang_vel 0.25,-0.125,0.333333\n"
-      "  ang_pos 0,0,0,1\n"
-      " body2\n"
-      "  pos     0,0,-0.5\n"
-      "  vel     0,0,0\n"
-      "  ang_vel 0,0,0\n"
-      "  ang_pos 1,0,0,0\n"
-      "\n";
-  const std::string got = ReadFile("dump0.txt");
-  EXPECT_EQ(got, want);
-  EXPECT_EQ(std::count(got.begin(), got.end(), '\n'), 19);
-}
-
-TEST_F(DumpTest, LevelAndPointLinesFollowTheRecord) {
-  AddBody(1, 1, 1, Vector3());
+  std::ofstream("dump0.txt") << "left over from an earlier run\n";  // overwritten
   global::DumpInfo();
   global::DumpLevels(2, 5, 7);
   global::DumpPoints(Vector3(0.5, -1.25, 3), 0.0001);
   global::DumpInfo();  // already open: appends
-  global::dumpfile.close();
+  ResetSimulation();   // closes the file
   const std::string record =
-      "t: 0\n body0\n  pos     0,0,0\n  vel     0,0,0\n  ang_vel 0,0,0\n  ang_pos 1,0,0,0\n\n";
-  EXPECT_EQ(ReadFile("dump0.txt"), record + " lvl2 5 7\n mpoint: 0.5,-1.25,3\n 0.0001\n" + record);
-}
+      "t: 12\n p0input: 1,0,0,0\n p1input: 0,1,0,1\n"
+      " body0\n  pos     0,0,0.5\n  vel     0,-0.8,0\n  ang_vel 0,0,0\n  ang_pos 1,0,0,0\n"
+      " body1\n  pos     -9.8,1e-05,1.23457e+08\n  vel     0,0,0\n"
+      "  ang_vel 0.25,-0.125,0.333333\n  ang_pos 0,0,0,1\n"
+      " body2\n  pos     0,0,0\n  vel     0,0,0\n  ang_vel 0,0,0\n  ang_pos 1,0,0,0\n\n";
+  EXPECT_EQ(read("dump0.txt"), record + " lvl2 5 7\n mpoint: 0.5,-1.25,3\n 0.0001\n" + record);
 
-TEST_F(DumpTest, FileIsNamedAfterThePlayer) {
-  EXPECT_EQ(global::DumpFileName(0), "dump0.txt");
-  EXPECT_EQ(global::DumpFileName(1), "dump1.txt");
-  EXPECT_EQ(global::DumpFileName(10), "dump:.txt");  // the character after '9'
-  EXPECT_EQ(global::DumpFileName(207), std::string("dump\xff.txt"));
-  // Only the low 8 bits count.
-  EXPECT_EQ(global::DumpFileName(256 + 3), "dump3.txt");
-  // Beyond the byte range the character would wrap to NUL or '/', which
-  // would cut the name short or point into a folder: the number is written.
-  EXPECT_EQ(global::DumpFileName(208), "dump208.txt");
-  EXPECT_EQ(global::DumpFileName(255), "dump255.txt");
+  // '0' + the low 8 bits of the player index while that stays a byte; wrapped
+  // to NUL or '/' it would cut the name short or point into a folder.
+  const unsigned index[] = {0, 1, 10, 207, 256 + 3, 208, 255};
+  const char* name[] = {"dump0.txt", "dump1.txt",   "dump:.txt",  "dump\xff.txt",
+                        "dump3.txt", "dump208.txt", "dump255.txt"};
+  for (int i = 0; i < 7; ++i)
+    EXPECT_EQ(global::DumpFileName(index[i]), name[i]);
 
+  // A folder in the way: nothing opens, nothing is reported, the next record retries.
+  std::filesystem::remove("dump1.txt");
+  ASSERT_TRUE(std::filesystem::create_directory("dump1.txt"));
   global::player_id = 1;
-  global::DumpInfo();
-  global::dumpfile.close();
-  EXPECT_EQ(ReadFile("dump1.txt"), "t: 0\n\n");
-}
-
-TEST_F(DumpTest, UnwritableFileIsRetriedAtTheNextRecord) {
-  // A folder in the way: the file cannot be opened, nothing is reported.
-  std::filesystem::remove("dump0.txt");
-  ASSERT_TRUE(std::filesystem::create_directory("dump0.txt"));
   global::DumpInfo();
   global::DumpLevels(0, 1, 2);
   EXPECT_FALSE(global::dumpfile.is_open());
-  ASSERT_TRUE(std::filesystem::remove("dump0.txt"));
-  global::simulation_time = 3;
+  ASSERT_TRUE(std::filesystem::remove("dump1.txt"));
   global::DumpInfo();
-  global::dumpfile.close();
-  EXPECT_EQ(ReadFile("dump0.txt"), "t: 3\n\n");
+  ResetSimulation();
+  EXPECT_EQ(read("dump1.txt"), "t: 0\n\n");
 }
