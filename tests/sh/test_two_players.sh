@@ -8,18 +8,16 @@
 # client's dump1.txt.
 set -euo pipefail
 
-: "${BOXSIM_BIN:?BOXSIM_BIN must name the boxsim program}"
-: "${BOXSIM_SCRATCH:?BOXSIM_SCRATCH must name a scratch folder}"
 : "${BOXSIM_SOURCE_DIR:?BOXSIM_SOURCE_DIR must name the source folder}"
+# From the windowed tests' helpers: start_xvfb (a private display, started
+# under the X display start lock, with -noreset), hold_port_lock, wait_until
+# and pid_ended; it checks BOXSIM_BIN and enters the scratch folder. Its trap
+# and fail are replaced below.
+# shellcheck source=tests/sh/window_lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/window_lib.sh"
 scene="$BOXSIM_SOURCE_DIR/scenes/${BOXSIM_TWO_PLAYER_SCENE:-default.txt}"
-
-mkdir -p "$BOXSIM_SCRATCH"
-cd "$BOXSIM_SCRATCH"
 rm -rf host client
 mkdir host client
-
-# The bodies live until the process ends by design; a clean quit is not a leak.
-export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
 
 pids=()
 cleanup() {
@@ -37,52 +35,16 @@ fail() {
   exit 1
 }
 
-# Runs "$@" every 0.1 s until it succeeds or $1 seconds have passed.
-wait_until() {
-  local tries=$(($1 * 10))
-  shift
-  while ((tries-- > 0)); do
-    if "$@" >/dev/null 2>&1; then return 0; fi
-    sleep 0.1
-  done
-  return 1
-}
-
-# Starts a private Xvfb and prints its display name. Display numbers in use
-# (by other tests running at the same time) are skipped.
-start_display() {
-  # One test at a time looks for a free number (see window_lib.sh).
-  exec 7>/tmp/boxsim-xvfb-start.lock
-  flock -w 120 7 || fail "X display start lock not free within 120 s"
-  local n
-  for n in $(seq 150 250); do
-    [[ -e /tmp/.X$n-lock || -e /tmp/.X11-unix/X$n ]] && continue
-    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp -noreset >"xvfb$n.log" 2>&1 7>&- &
-    local pid=$!
-    if wait_until 10 xdpyinfo -display ":$n"; then
-      pids+=("$pid")
-      display=":$n"
-      exec 7>&-
-      return 0
-    fi
-    kill "$pid" 2>/dev/null || true
-  done
-  fail "no free X display"
-}
-
-start_display
-host_display=$display
-start_display
-client_display=$display
-
+start_xvfb
+host_display=$DISPLAY
+pids+=("$xvfb_pid")
+start_xvfb
+client_display=$DISPLAY
+pids+=("$xvfb_pid")
 # Port 1234 is fixed: hold its lock while a host may run.
-exec 9>/tmp/boxsim-port-1234.lock
-flock -w 300 9 || fail "port 1234 lock not free within 300 s"
+hold_port_lock
 
-window_on() {
-  DISPLAY=$1 xdotool search --name '^Test$' | head -n 1
-}
-
+window_on() { DISPLAY=$1 xdotool search --name '^Test$' | head -n 1; }
 # Presses or releases a key in the window of one side: the pointer stays over
 # the window, and without a window manager keys go to the window under it.
 host_key() { DISPLAY=$host_display xdotool "$1" "$2"; }
@@ -92,20 +54,18 @@ client_key() { DISPLAY=$client_display xdotool "$1" "$2"; }
 host_pid=$!
 pids+=("$host_pid")
 wait_until 20 window_on "$host_display" || fail "host window did not open"
-host_wid=$(window_on "$host_display")
 
 (cd client && DISPLAY=$client_display exec "$BOXSIM_BIN" c 127.0.0.1 >out.txt 2>err.txt) &
 client_pid=$!
 pids+=("$client_pid")
 wait_until 20 grep -q '^Received sync at ' client/out.txt || fail "client got no scene"
 wait_until 20 window_on "$client_display" || fail "client window did not open"
-client_wid=$(window_on "$client_display")
 grep -q '^Connection to 127.0.0.1:1234 succeeded\.$' client/out.txt || fail "no success line"
 grep -q '^A new client connected from ' host/out.txt || fail "host saw no client"
 sync_step=$(sed -n 's/^Received sync at \([0-9]*\), .*/\1/p' client/out.txt | head -n 1)
 
-DISPLAY=$host_display xdotool mousemove --window "$host_wid" 400 300
-DISPLAY=$client_display xdotool mousemove --window "$client_wid" 400 300
+DISPLAY=$host_display xdotool mousemove --window "$(window_on "$host_display")" 400 300
+DISPLAY=$client_display xdotool mousemove --window "$(window_on "$client_display")" 400 300
 sleep 0.5
 
 # Both at once: the two xdotool calls run side by side, so that the two
@@ -115,8 +75,7 @@ both() {
   host_key "$1" "$2" &
   local h=$!
   client_key "$3" "$4" &
-  local c=$!
-  wait "$h" "$c"
+  wait "$h" "$!"
 }
 
 # Space pauses a side for a moment, which leaves it steps behind the other.
@@ -128,44 +87,31 @@ pause() {
 }
 
 # Each side alone: the receiver takes the change at once or catches up to it.
-host_key keydown w
-sleep 0.8
-client_key keydown a
-sleep 0.6
-host_key keyup w
-sleep 0.3
-client_key keyup a
-sleep 0.4
+host_key keydown w; sleep 0.8
+client_key keydown a; sleep 0.6
+host_key keyup w; sleep 0.3
+client_key keyup a; sleep 0.4
 # With the client behind, crossing changes reach the host from its past: it
 # rewinds over steps in which its own keys changed, and must replay them with
 # the keys of their own time. Then the other way round.
-for round in 1 2; do
-  pause client_key
-  both keydown d keydown w
-  sleep 0.5
-  pause client_key
-  both keyup d keyup w
-  sleep 0.5
-  pause host_key
-  both keydown s keydown d
-  sleep 0.5
-  pause host_key
-  both keyup s keyup d
-  sleep 0.5
+for _ in 1 2; do
+  pause client_key; both keydown d keydown w; sleep 0.5
+  pause client_key; both keyup d keyup w; sleep 0.5
+  pause host_key; both keydown s keydown d; sleep 0.5
+  pause host_key; both keyup s keyup d; sleep 0.5
 done
 # Quiet time: every message arrives and is replayed before the end.
 sleep 3
 
 client_key key q
 host_key key q
-wait_until 10 bash -c "! kill -0 $client_pid 2>/dev/null" || fail "client did not quit"
-wait_until 10 bash -c "! kill -0 $host_pid 2>/dev/null" || fail "host did not quit"
-status=0
-wait "$client_pid" || status=$?
-[[ $status -eq 0 ]] || fail "client ended with status $status"
-wait "$host_pid" || status=$?
-[[ $status -eq 0 ]] || fail "host ended with status $status"
-
+for side in client host; do
+  pid_var=${side}_pid
+  wait_until 10 pid_ended "${!pid_var}" || fail "$side did not quit"
+  status=0
+  wait "${!pid_var}" || status=$?
+  [[ $status -eq 0 ]] || fail "$side ended with status $status"
+done
 [[ -s host/dump0.txt ]] || fail "host wrote no dump0.txt"
 [[ -s client/dump1.txt ]] || fail "client wrote no dump1.txt"
 
@@ -197,9 +143,7 @@ awk -F '\t' -v from="$sync_step" '
     for (s = from; s <= to; ++s) {
       if (!(s in host) || !(s in client)) { print "step " s " missing"; bad = 1; break }
       if (host[s] != client[s]) {
-        print "step " s " differs:"
-        print "host:   " host[s]
-        print "client: " client[s]
+        print "step " s " differs:\nhost:   " host[s] "\nclient: " client[s]
         bad = 1
         break
       }
