@@ -104,6 +104,9 @@ done
 sleep 3
 
 client_key key q
+# The client says goodbye as it quits: the host hears of it at once, not
+# after ENet's half-minute timeout.
+wait_until 3 grep -q ' disconnected\.$' host/out.txt || fail "host did not hear the client leave"
 host_key key q
 for side in client host; do
   pid_var=${side}_pid
