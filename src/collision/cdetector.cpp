@@ -1,5 +1,6 @@
 #include "collision/cdetector.h"
 
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <limits>
@@ -13,15 +14,17 @@
 
 namespace {
 
+// Every body is a box: eight corners.
+using Corners = std::array<Vector3, 8>;
+
 // A body's corners in world coordinates, in `vertices` order. Computed once per
 // test so the many axis projections of one pair share the transform; the values
 // are the same R * v + pos that PointLocalToGlobal gives.
-std::vector<Vector3> WorldCorners(RBody* X) {
+Corners WorldCorners(RBody* X) {
   Matrix3x3 r = X->RotationMatrix();
-  std::vector<Vector3> corners;
-  corners.reserve(X->vertices.size());
-  for (const Vector3& v : X->vertices)
-    corners.push_back(r * v + X->pos);
+  Corners corners;
+  for (std::size_t k = 0; k < corners.size(); ++k)
+    corners[k] = r * X->vertices[k] + X->pos;
   return corners;
 }
 
@@ -34,7 +37,7 @@ struct Interval {
   std::size_t max_k;
 };
 
-Interval Project(const std::vector<Vector3>& corners, const Vector3& axis) {
+Interval Project(const Corners& corners, const Vector3& axis) {
   Interval in;
   in.min = axis * corners[0];
   in.max = in.min;
@@ -63,8 +66,8 @@ bool Overlap(const Interval& a, const Interval& b) {
 
 // How far A's lowest corner lies below B's highest along the axis; the axis is
 // taken to point from B towards A.
-double Depth(const std::vector<Vector3>& corners_a, const std::vector<Vector3>& corners_b,
-             const Vector3& axis, Vector3* midpoint) {
+double Depth(const Corners& corners_a, const Corners& corners_b, const Vector3& axis,
+             Vector3* midpoint) {
   Interval ia = Project(corners_a, axis);
   Interval ib = Project(corners_b, axis);
   if (midpoint != nullptr)
@@ -95,19 +98,21 @@ double OverlapDepth(RBody* A, RBody* B, Vector3 axis, Vector3* midpoint) {
 }
 
 Vector3 SeparatingAxis(RBody* A, RBody* B) {
-  const std::vector<Vector3> corners_a = WorldCorners(A);
-  const std::vector<Vector3> corners_b = WorldCorners(B);
+  const Corners corners_a = WorldCorners(A);
+  const Corners corners_b = WorldCorners(B);
   const Matrix3x3 ra = A->RotationMatrix();
   const Matrix3x3 rb = B->RotationMatrix();
 
   double min_depth = std::numeric_limits<double>::max();
   Vector3 min_normal;
-  auto consider = [&](const Vector3& candidate) {
-    double d = Depth(corners_a, corners_b, candidate, nullptr);
+  auto take_if_less = [&](double d, const Vector3& candidate) {
     if (d < min_depth) {
       min_depth = d;
       min_normal = candidate;
     }
+  };
+  auto consider = [&](const Vector3& candidate) {
+    take_if_less(Depth(corners_a, corners_b, candidate, nullptr), candidate);
   };
 
   // Negated, an outward normal of A points into A, that is from B towards A,
@@ -127,16 +132,21 @@ Vector3 SeparatingAxis(RBody* A, RBody* B) {
         continue;
       const Vector3 axis = cross.Normalized();
       // A cross product has no side of its own; both signs compete, + first.
-      consider(axis);
-      consider(Negated(axis));
+      // On the negated axis every corner projects to exactly the negated
+      // value (rounding is symmetric), so its interval is [-max, -min] with
+      // the same corners winning ties, and one projection serves both signs.
+      const Interval ia = Project(corners_a, axis);
+      const Interval ib = Project(corners_b, axis);
+      take_if_less(ib.max - ia.min, axis);
+      take_if_less((-ib.min) - (-ia.max), Negated(axis));
     }
   }
   return min_normal;
 }
 
 Face* MinimumPenFaceSecond(RBody* A, RBody* B) {
-  const std::vector<Vector3> corners_a = WorldCorners(A);
-  const std::vector<Vector3> corners_b = WorldCorners(B);
+  const Corners corners_a = WorldCorners(A);
+  const Corners corners_b = WorldCorners(B);
   const Matrix3x3 rb = B->RotationMatrix();
   double min_pen = std::numeric_limits<double>::max();
   Face* min_face = &B->faces[0];
@@ -194,8 +204,8 @@ bool DetectCollision(RBody* A, RBody* B) {
     if (IsPointInside(B->PointLocalToGlobal(B->recent_cols[i]), A))
       return true;
 
-  const std::vector<Vector3> corners_a = WorldCorners(A);
-  const std::vector<Vector3> corners_b = WorldCorners(B);
+  const Corners corners_a = WorldCorners(A);
+  const Corners corners_b = WorldCorners(B);
   const Matrix3x3 ra = A->RotationMatrix();
   const Matrix3x3 rb = B->RotationMatrix();
   auto separates = [&](const Vector3& axis) {
@@ -345,8 +355,8 @@ PointEvaluation EvaluatePoint(CollisionPoint cp, RBody* A, RBody* B) {
   // The normal stays as it was when the point was made; it does not turn
   // with the body.
   e.n = cp.n;
-  const std::vector<Vector3> corners_a = WorldCorners(A);
-  const std::vector<Vector3> corners_b = WorldCorners(B);
+  const Corners corners_a = WorldCorners(A);
+  const Corners corners_b = WorldCorners(B);
   if (cp.eA != nullptr && cp.eB != nullptr) {
     e.depth = Depth(corners_a, corners_b, e.n, nullptr);
   } else {

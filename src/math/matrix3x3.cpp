@@ -101,12 +101,6 @@ Matrix3x3 Matrix3x3::ColumnCross(const Vector3& v) const {
   return r;
 }
 
-Vector3 Matrix3x3::operator*(const Vector3& v) const {
-  return Vector3(values[0][0] * v.axes[0] + values[0][1] * v.axes[1] + values[0][2] * v.axes[2],
-                 values[1][0] * v.axes[0] + values[1][1] * v.axes[1] + values[1][2] * v.axes[2],
-                 values[2][0] * v.axes[0] + values[2][1] * v.axes[1] + values[2][2] * v.axes[2]);
-}
-
 Edge Matrix3x3::operator*(const Edge& e) const {
   return Edge(*this * e.dir, *this * e.a, *this * e.b);
 }

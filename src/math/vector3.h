@@ -43,3 +43,66 @@ class Vector3 {
 
   void Print() const;
 };
+
+// The small operators are inline: the collision tests call them millions of
+// times a step, and inlining changes no result (contraction is switched off).
+inline double& Vector3::operator[](unsigned char i) {
+  len_correct = false;
+  return axes[i];
+}
+
+inline Vector3 Vector3::operator*(double a) const {
+  return Vector3(axes[0] * a, axes[1] * a, axes[2] * a);
+}
+
+inline Vector3 Vector3::operator/(double a) const {
+  if (a == 0.0)
+    return Vector3(0.0, 0.0, 0.0);
+  return Vector3(axes[0] / a, axes[1] / a, axes[2] / a);
+}
+
+inline double Vector3::operator*(const Vector3& v) const {
+  return axes[0] * v.axes[0] + axes[1] * v.axes[1] + axes[2] * v.axes[2];
+}
+
+inline Vector3 Vector3::operator+(const Vector3& v) const {
+  return Vector3(axes[0] + v.axes[0], axes[1] + v.axes[1], axes[2] + v.axes[2]);
+}
+
+inline Vector3 Vector3::operator-(const Vector3& v) const {
+  return Vector3(axes[0] - v.axes[0], axes[1] - v.axes[1], axes[2] - v.axes[2]);
+}
+
+inline Vector3 Vector3::operator^(const Vector3& v) const {
+  return Vector3(axes[1] * v.axes[2] - axes[2] * v.axes[1],
+                 axes[2] * v.axes[0] - axes[0] * v.axes[2],
+                 axes[0] * v.axes[1] - axes[1] * v.axes[0]);
+}
+
+inline Vector3 Vector3::operator=(const Vector3& v) {
+  axes[0] = v.axes[0];
+  axes[1] = v.axes[1];
+  axes[2] = v.axes[2];
+  len_correct = false;
+  return *this;
+}
+
+inline Vector3 Vector3::operator+=(const Vector3& v) {
+  axes[0] += v.axes[0];
+  axes[1] += v.axes[1];
+  axes[2] += v.axes[2];
+  len_correct = false;
+  return *this;
+}
+
+inline Vector3 Vector3::operator-=(const Vector3& v) {
+  axes[0] -= v.axes[0];
+  axes[1] -= v.axes[1];
+  axes[2] -= v.axes[2];
+  len_correct = false;
+  return *this;
+}
+
+inline bool Vector3::operator==(const Vector3& v) const {
+  return axes[0] == v.axes[0] && axes[1] == v.axes[1] && axes[2] == v.axes[2];
+}
