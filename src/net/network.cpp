@@ -165,6 +165,17 @@ const char* DisconnectText(enet_uint32 reason) {
   }
 }
 
+// One non-blocking service: true when it brought an event. After a failed
+// ENet start there is no host to service.
+bool ServiceOnce(ENetEvent* event) {
+  if (host == nullptr)
+    return false;
+  int result = enet_host_service(host, event, 0);
+  if (result < 0)
+    std::printf("Servicing the network failed; trying again next frame.\n");
+  return result > 0;
+}
+
 }  // namespace
 
 void SendInput(Input in, unsigned simulation_time, unsigned controlled_idx) {
@@ -267,16 +278,8 @@ void CloseClient() {
 Command HostLoop(unsigned simulation_time) {
   Command command;
   command.type = MSG_NONE;
-  // After a failed ENet start there is no host to service.
-  if (host == nullptr)
-    return command;
   ENetEvent event;
-  int result = enet_host_service(host, &event, 0);
-  if (result < 0) {
-    std::printf("Servicing the network failed; trying again next frame.\n");
-    return command;
-  }
-  if (result == 0)
+  if (!ServiceOnce(&event))
     return command;
   switch (event.type) {
     case ENET_EVENT_TYPE_CONNECT:
@@ -310,15 +313,8 @@ Command HostLoop(unsigned simulation_time) {
 Command ClientLoop() {
   Command command;
   command.type = MSG_NONE;
-  if (host == nullptr)
-    return command;
   ENetEvent event;
-  int result = enet_host_service(host, &event, 0);
-  if (result < 0) {
-    std::printf("Servicing the network failed; trying again next frame.\n");
-    return command;
-  }
-  if (result == 0)
+  if (!ServiceOnce(&event))
     return command;
   switch (event.type) {
     case ENET_EVENT_TYPE_RECEIVE:
