@@ -110,10 +110,16 @@ TEST_F(SceneTest, EmptySceneAndHeaderRules) {
   }
 }
 
-TEST_F(SceneTest, MissingFileKeepsItsMessage) {
+TEST_F(SceneTest, MissingOrUnreadableFile) {
   testing::internal::CaptureStdout();
   EXPECT_EQ(PrepareScene("/nonexistent/boxsim/scene.txt"), -1);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "Scene file not found!\n");
+  // A folder opens but cannot be read: refused, not a crash.
+  const std::string dir = ::testing::TempDir();
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(PrepareScene(dir.c_str()), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Scene file " + dir + " cannot be read.\n");
+  EXPECT_TRUE(global::bodies.empty());
 }
 
 // Every broken file is refused as a whole, with one line naming the record,

@@ -1,13 +1,11 @@
 #include "app/scene.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -160,13 +158,23 @@ std::unique_ptr<RBody> ReadRecord(FieldReader& in) {
 }  // namespace
 
 int PrepareScene(const char* filename) {
-  std::ifstream file(filename, std::ios::binary);
-  if (!file.is_open()) {
+  std::FILE* file = std::fopen(filename, "rb");
+  if (file == nullptr) {
     std::printf("Scene file not found!\n");
     return -1;
   }
-  std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  file.close();
+  // A folder opens but cannot be read; so does a file on a failing disk.
+  std::string text;
+  char chunk[4096];
+  std::size_t got;
+  while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0)
+    text.append(chunk, got);
+  const bool failed = std::ferror(file) != 0;
+  std::fclose(file);
+  if (failed) {
+    std::printf("Scene file %s cannot be read.\n", filename);
+    return -1;
+  }
 
   std::size_t tilde = text.find('~');
   std::size_t start = (tilde != std::string::npos && tilde < kHeaderSearchLimit)
