@@ -255,46 +255,32 @@ Collision* GetCollisionPoints(RBody* A, RBody* B) {
   const Matrix3x3 ra = A->RotationMatrix();
   const Matrix3x3 rb = B->RotationMatrix();
 
-  // Corners of A inside B. The face depends only on the pair, so it is found
-  // once, and only when a corner needs it.
-  Face* face_of_b = nullptr;
-  Vector3 normal_of_b;
-  for (const Vector3& v : A->vertices) {
-    if (!in_band_a(v))
-      continue;
-    if (!IsPointInside(ra * v + A->pos, B))
-      continue;
-    if (face_of_b == nullptr) {
-      face_of_b = MinimumPenFaceSecond(A, B);
-      normal_of_b = rb * face_of_b->n;
+  // Corners of X (X-local, in `vertices` order) inside Y. Their face is the
+  // face of Y that X penetrates least, with its world normal pointing from Y
+  // towards X; it depends only on the pair, so it is found once, and only
+  // when a corner needs it.
+  auto add_corners = [](RBody* X, RBody* Y, const auto& in_band,
+                        std::vector<CollisionPoint>* points) {
+    const Matrix3x3 rx = X->RotationMatrix();
+    Face* face = nullptr;
+    Vector3 normal;
+    for (const Vector3& v : X->vertices) {
+      if (!in_band(v) || !IsPointInside(rx * v + X->pos, Y))
+        continue;
+      if (face == nullptr) {
+        face = MinimumPenFaceSecond(X, Y);
+        normal = Y->RotationMatrix() * face->n;
+      }
+      CollisionPoint cp;
+      cp.p = v;
+      cp.f = face;
+      cp.n = normal;
+      points->push_back(cp);
+      X->RememberColPoint(v);
     }
-    CollisionPoint cp;
-    cp.p = v;  // A-local
-    cp.f = face_of_b;
-    cp.n = normal_of_b;
-    col->points[0].push_back(cp);
-    A->RememberColPoint(v);
-  }
-
-  // Corners of B inside A, normal from A towards B.
-  Face* face_of_a = nullptr;
-  Vector3 normal_of_a;
-  for (const Vector3& v : B->vertices) {
-    if (!in_band_b(v))
-      continue;
-    if (!IsPointInside(rb * v + B->pos, A))
-      continue;
-    if (face_of_a == nullptr) {
-      face_of_a = MinimumPenFaceSecond(B, A);
-      normal_of_a = ra * face_of_a->n;
-    }
-    CollisionPoint cp;
-    cp.p = v;  // B-local
-    cp.f = face_of_a;
-    cp.n = normal_of_a;
-    col->points[1].push_back(cp);
-    B->RememberColPoint(v);
-  }
+  };
+  add_corners(A, B, in_band_a, &col->points[0]);
+  add_corners(B, A, in_band_b, &col->points[1]);
 
   // Only edges lying within the band along their whole length can cross.
   std::vector<Edge*> edges_a;
