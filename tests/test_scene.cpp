@@ -7,6 +7,7 @@
 
 #include "app/globals.h"
 #include "app/scene.h"
+#include "scratch_env.h"
 
 namespace {
 
@@ -38,7 +39,9 @@ class SceneTest : public ::testing::Test {
     return testing::internal::GetCapturedStdout();
   }
 
-  std::string path_ = ::testing::TempDir() + "boxsim_scene_test.txt";
+  // Relative to the executable's own scratch folder: CTest runs these tests
+  // as separate processes at once, so a shared path would race.
+  std::string path_ = "scene_test.txt";
 };
 
 const char* kDynamic = "1 2 4 6 mover 0  1 2 3  4 5 6  1 0 0 0  7 8 9";
