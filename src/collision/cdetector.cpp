@@ -79,6 +79,30 @@ Vector3 Negated(const Vector3& v) {
   return v * -1.0;
 }
 
+// World directions of a body's edges, one per line: a box's four parallel
+// edges share a direction up to sign, and negation is exact all the way
+// through the cross product, its normalisation and the projections. An axis
+// met again gives the same depths as before and can never win (ties keep the
+// earliest), nor separate where it did not, so each line is tried once, at its
+// first edge, which keeps the order of the axes that can win.
+struct EdgeLines {
+  std::array<Vector3, 12> dir;
+  std::size_t size = 0;
+};
+
+EdgeLines WorldEdgeLines(RBody* X, const Matrix3x3& r) {
+  EdgeLines lines;
+  for (const Edge& e : X->edges) {
+    const Vector3 d = r * e.dir;
+    bool seen = false;
+    for (std::size_t k = 0; k < lines.size && !seen; ++k)
+      seen = lines.dir[k] == d || lines.dir[k] == Negated(d);
+    if (!seen && lines.size < lines.dir.size())
+      lines.dir[lines.size++] = d;
+  }
+  return lines;
+}
+
 // Distance of a body-local point from the separating plane (point and normal
 // in the same body's frame) is below depth + 0.1. Only corners and edges near
 // the plane can touch the other body; the 0.1 (world length) keeps them in
@@ -122,10 +146,11 @@ Vector3 SeparatingAxis(RBody* A, RBody* B) {
   for (int i = 0; i < B->FaceNum(); ++i)
     consider(rb * B->faces[i].n);
 
-  for (const Edge& ea : A->edges) {
-    const Vector3 dir_a = ra * ea.dir;
-    for (const Edge& eb : B->edges) {
-      Vector3 cross = dir_a ^ (rb * eb.dir);
+  const EdgeLines lines_a = WorldEdgeLines(A, ra);
+  const EdgeLines lines_b = WorldEdgeLines(B, rb);
+  for (std::size_t i = 0; i < lines_a.size; ++i) {
+    for (std::size_t j = 0; j < lines_b.size; ++j) {
+      Vector3 cross = lines_a.dir[i] ^ lines_b.dir[j];
       // Unit directions: below 0.001 they are within about 0.057 degrees of
       // parallel and the normalised cross product would be noise.
       if (cross.Length() < 0.001)
@@ -220,12 +245,12 @@ bool DetectCollision(RBody* A, RBody* B) {
       return false;
   // No threshold here: parallel edges give a zero axis, which projects every
   // corner to 0 and so can never separate.
-  for (const Edge& ea : A->edges) {
-    const Vector3 dir_a = ra * ea.dir;
-    for (const Edge& eb : B->edges)
-      if (separates((dir_a ^ (rb * eb.dir)).Normalized()))
+  const EdgeLines lines_a = WorldEdgeLines(A, ra);
+  const EdgeLines lines_b = WorldEdgeLines(B, rb);
+  for (std::size_t i = 0; i < lines_a.size; ++i)
+    for (std::size_t j = 0; j < lines_b.size; ++j)
+      if (separates((lines_a.dir[i] ^ lines_b.dir[j]).Normalized()))
         return false;
-  }
   return true;
 }
 
