@@ -2,10 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <limits>
+#include <random>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "app/dump.h"
 #include "app/globals.h"
@@ -62,4 +69,46 @@ TEST(Dump, RecordsFileNameAndUnwritableFile) {
   global::DumpInfo();
   ResetSimulation();
   EXPECT_EQ(read("dump1.txt"), "t: 0\n\n");
+}
+
+// Records are formatted without the stream; every number must still read as
+// the stream's default format prints it, the odd ones included.
+TEST(Dump, NumbersAsTheStreamPrintsThem) {
+  std::vector<double> values = {0.0,
+                                -0.0,
+                                1e-5,
+                                9.9999995e-5,
+                                999999.5,
+                                1e16,
+                                -1e-300,
+                                5e-324,
+                                2.2250738585072014e-308,
+                                1e308,
+                                0.1 + 0.2,
+                                123456.5,
+                                std::numeric_limits<double>::infinity(),
+                                -std::numeric_limits<double>::infinity(),
+                                std::numeric_limits<double>::quiet_NaN()};
+  std::mt19937_64 rng(7);
+  for (int i = 0; i < 20000; ++i) {
+    const std::uint64_t bits = rng();
+    double d;
+    std::memcpy(&d, &bits, sizeof d);
+    values.push_back(d);
+    values.push_back(
+        std::ldexp(static_cast<double>(bits >> 11), -53 + static_cast<int>(i % 40) - 20));
+  }
+  global::player_id = 2;
+  global::DumpInfo();
+  std::ostringstream want;
+  want << "t: 0\n\n";
+  for (std::size_t i = 0; i + 3 < values.size(); i += 4) {
+    global::DumpPoints(Vector3(values[i], values[i + 1], values[i + 2]), values[i + 3]);
+    want << " mpoint: " << values[i] << "," << values[i + 1] << "," << values[i + 2] << "\n"
+         << " " << values[i + 3] << "\n";
+  }
+  ResetSimulation();
+  std::ifstream in("dump2.txt", std::ios::binary);
+  const std::string got{std::istreambuf_iterator<char>(in), {}};
+  EXPECT_EQ(got, want.str());
 }

@@ -1,6 +1,58 @@
 #include "app/dump.h"
 
+#include <charconv>
+#include <cstdint>
+#include <fstream>
+#include <string>
+
 #include "app/globals.h"
+
+namespace {
+
+// A record is formatted into one buffer and written at once. Numbers come out
+// as the stream's default format would print them ("%g", 6 digits), but
+// without the locale and stream machinery, which cost more than the physics
+// of a step.
+class Record {
+ public:
+  // One buffer serves every record, so a step allocates nothing.
+  Record() : text_(Buffer()) { text_.clear(); }
+
+  Record& operator<<(const char* s) {
+    text_ += s;
+    return *this;
+  }
+  Record& operator<<(double v) {
+    char buf[32];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::general, 6);
+    text_.append(buf, r.ptr);
+    return *this;
+  }
+  Record& operator<<(bool v) {
+    text_ += v ? '1' : '0';
+    return *this;
+  }
+  Record& operator<<(std::int64_t v) {
+    char buf[24];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v);
+    text_.append(buf, r.ptr);
+    return *this;
+  }
+
+  void WriteTo(std::ofstream& f) const {
+    f.write(text_.data(), static_cast<std::streamsize>(text_.size()));
+  }
+
+ private:
+  static std::string& Buffer() {
+    static std::string buffer;
+    return buffer;
+  }
+
+  std::string& text_;
+};
+
+}  // namespace
 
 namespace global {
 
@@ -16,33 +68,38 @@ void DumpInfo() {
   // between go nowhere.
   if (!dumpfile.is_open())
     dumpfile.open(DumpFileName(player_id), std::ios::out | std::ios::trunc);
-  std::ofstream& f = dumpfile;
-  f << "t: " << simulation_time << "\n";
+  Record f;
+  f << "t: " << std::int64_t{simulation_time} << "\n";
   for (std::size_t i = 0; i < players.size(); ++i) {
     const Player& p = players[i];
-    f << " p" << i << "input: " << p.forward << "," << p.backward << "," << p.left << "," << p.right
-      << "\n";
+    f << " p" << static_cast<std::int64_t>(i) << "input: " << p.forward << "," << p.backward << ","
+      << p.left << "," << p.right << "\n";
   }
   for (std::size_t i = 0; i < bodies.size(); ++i) {
     RBody* b = bodies[i];
     Quaternion q = b->GetAngPos();
     // Labels padded to 10 characters so the numbers line up.
-    f << " body" << i << "\n";
+    f << " body" << static_cast<std::int64_t>(i) << "\n";
     f << "  pos     " << b->pos.x() << "," << b->pos.y() << "," << b->pos.z() << "\n";
     f << "  vel     " << b->vel.x() << "," << b->vel.y() << "," << b->vel.z() << "\n";
     f << "  ang_vel " << b->ang_vel.x() << "," << b->ang_vel.y() << "," << b->ang_vel.z() << "\n";
     f << "  ang_pos " << q.s << "," << q.v.x() << "," << q.v.y() << "," << q.v.z() << "\n";
   }
   f << "\n";
+  f.WriteTo(dumpfile);
 }
 
 void DumpLevels(int lvl, int a, int b) {
-  dumpfile << " lvl" << lvl << " " << a << " " << b << "\n";
+  Record f;
+  f << " lvl" << std::int64_t{lvl} << " " << std::int64_t{a} << " " << std::int64_t{b} << "\n";
+  f.WriteTo(dumpfile);
 }
 
 void DumpPoints(Vector3 max_point, double depth) {
-  dumpfile << " mpoint: " << max_point.x() << "," << max_point.y() << "," << max_point.z() << "\n"
-           << " " << depth << "\n";
+  Record f;
+  f << " mpoint: " << max_point.x() << "," << max_point.y() << "," << max_point.z() << "\n"
+    << " " << depth << "\n";
+  f.WriteTo(dumpfile);
 }
 
 }  // namespace global
