@@ -72,28 +72,3 @@ TEST(ODESolver, StaticAndFrozenBodiesUntouchedBitForBit) {
   EXPECT_TRUE(SameBits(st.State(), st0));
   EXPECT_TRUE(SameBits(fr.State(), fr0));
 }
-
-TEST(ODESolver, EmptyListAndOrderIndependence) {
-  std::vector<RBody*> empty;
-  ODESolver::EulerStepAll(&empty, 0.04);
-  ODESolver::EulerStepAllVel(&empty, 0.04);
-  ODESolver::EulerStepAllPos(&empty, 0.04);
-
-  RBody a1(1, 1, 2, 3, "a"), b1(1, 3, 1, 1, "b"), a2(1, 1, 2, 3, "a"), b2(1, 3, 1, 1, "b");
-  for (RBody* b : {&a1, &a2}) {
-    b->forces = Vector3(1, 0, -9.8f * b->mass);
-    b->torque = Vector3(0.3, 0.2, 0.1);
-    b->ang_vel = Vector3(0.1, 0.2, 0.3);
-  }
-  for (RBody* b : {&b1, &b2}) {
-    b->forces = Vector3(0, 2, -9.8f * b->mass);
-    b->ang_vel = Vector3(-1, 0, 1);
-  }
-  std::vector<RBody*> forward{&a1, &b1}, backward{&b2, &a2};
-  for (int i = 0; i < 10; ++i) {
-    ODESolver::EulerStepAll(&forward, 0.04);
-    ODESolver::EulerStepAll(&backward, 0.04);
-  }
-  EXPECT_TRUE(SameBits(a1.State(), a2.State()));
-  EXPECT_TRUE(SameBits(b1.State(), b2.State()));
-}
