@@ -10,12 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "app/dump.h"
 #include "app/globals.h"
 #include "app/simulation.h"
+#include "response/trace.h"
 
 namespace {
 
-constexpr double kStep = 0.04;
+constexpr double kStep = kBaseStepLength;
 // Steps run before measuring, so the boxes rest rather than fall.
 constexpr int kSettleSteps = 100;
 
@@ -23,6 +25,8 @@ constexpr int kSettleSteps = 100;
 // standing on each other with 10 cm between the columns.
 void BuildPile(int side) {
   ResetSimulation();
+  // The dump is part of a step's cost, as in the program.
+  Trace::SetSink(global::DumpSink());
   RBody* floor = new RBody(1, 40, 40, 1, "floor");
   floor->pos = Vector3(0, 0, -0.5);
   floor->is_static = true;

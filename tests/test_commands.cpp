@@ -8,6 +8,7 @@
 #include <tuple>
 #include <vector>
 
+#include "app/globals.h"
 #include "app/commands.h"
 #include "app/scene.h"
 #include "app/simulation.h"

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/globals.h"
 #include "app/commands.h"
 #include "app/simulation.h"
 #include "net/input_log.h"

@@ -2,7 +2,7 @@
 // bodies are boxes floating alone, so steps touch nothing else.
 #include <gtest/gtest.h>
 
-#include "app/controls.h"
+#include "app/input.h"
 #include "app/frame.h"
 #include "app/globals.h"
 #include "app/simulation.h"

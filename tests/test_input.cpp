@@ -14,7 +14,7 @@
 #include "app/input.h"
 #include "app/simulation.h"
 #include "net/network.h"
-#include "render/renderer.h"
+#include "render/camera.h"
 
 namespace {
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/dump.h"
 #include "app/globals.h"
 #include "app/simulation.h"
 #include "app/state_hash.h"
@@ -235,6 +236,7 @@ TEST_F(ResponseTest, RestingLevels) {
   top->ang_vel = Vector3(0, 0.3, 0);
   const std::vector<RBody*> air = {global::bodies[4], top};
   const uint64_t before = StateHash(air);
+  Trace::SetSink(global::DumpSink());
   Resting::SolveAll(&global::bodies, 0.04);
   // Each contact is found from both sides; level k joins k-1 and k; one table per pass.
   std::vector<std::string> want;

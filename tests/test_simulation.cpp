@@ -11,7 +11,7 @@
 #include "app/controls.h"
 #include "app/frame.h"
 #include "app/globals.h"
-#include "app/headless.h"
+#include "app/startup.h"
 #include "app/simulation.h"
 #include "app/state_hash.h"
 #include "scratch_env.h"

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/globals.h"
 #include "net/network.h"
 
 namespace {

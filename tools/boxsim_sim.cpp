@@ -12,9 +12,8 @@
 #include <cstring>
 #include <string>
 
-#include "app/frame.h"
 #include "app/globals.h"
-#include "app/headless.h"
+#include "app/startup.h"
 #include "app/simulation.h"
 #include "app/state_hash.h"
 

@@ -11,7 +11,7 @@ namespace {
 
 // Catch-up and replay steps have the base length whatever the speed factor:
 // the peer ran them so.
-constexpr double kReplayStepLength = 0.04;
+constexpr double kReplayStepLength = kBaseStepLength;
 // An input stamped further ahead than this is not caught up with: at 25
 // steps a second that is ten seconds of simulation in one frame.
 constexpr uint32_t kMaxCatchUpSteps = 250;

@@ -102,4 +102,14 @@ void DumpPoints(Vector3 max_point, double depth) {
   f.WriteTo(dumpfile);
 }
 
+Trace::Sink* DumpSink() {
+  class DumpFile : public Trace::Sink {
+    void StateRecord() override { DumpInfo(); }
+    void Level(int lvl, int a, int b) override { DumpLevels(lvl, a, b); }
+    void Point(const Vector3& max_point, double depth) override { DumpPoints(max_point, depth); }
+  };
+  static DumpFile sink;
+  return &sink;
+}
+
 }  // namespace global

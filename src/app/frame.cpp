@@ -1,7 +1,7 @@
 #include "app/frame.h"
 
 #include "app/commands.h"
-#include "app/controls.h"
+#include "app/input.h"
 #include "app/globals.h"
 #include "app/simulation.h"
 #include "net/network.h"

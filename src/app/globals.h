@@ -4,28 +4,11 @@
 #include <fstream>
 #include <vector>
 
+#include "app/player.h"
 #include "body/rbody.h"
 #include "body/rbstate.h"
 
 struct Collision;
-
-// One player pushes one body: player i controls body i.
-struct Player {
-  RBody* controlled_body;  // not owned; null pushes nothing
-  unsigned char controlled_idx;
-  bool forward;
-  bool backward;
-  bool left;
-  bool right;
-
-  Player(unsigned char idx, RBody* body)
-      : controlled_body(body),
-        controlled_idx(idx),
-        forward(false),
-        backward(false),
-        left(false),
-        right(false) {}
-};
 
 // Application state shared by the frame loop, input, renderer and network.
 // One thread (GLUT's) touches it, so nothing is locked.

@@ -1,6 +1,7 @@
+#include "app/glut_idle.h"
+
 #include <GL/freeglut.h>
 
-#include "app/controls.h"
 #include "app/frame.h"
 #include "app/input.h"
 

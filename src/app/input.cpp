@@ -1,10 +1,10 @@
+#include "app/input.h"
+
 #include <cstdlib>
 
-#include "app/controls.h"
 #include "app/globals.h"
-#include "app/input.h"
 #include "net/network.h"
-#include "render/renderer.h"
+#include "render/camera.h"
 
 namespace {
 

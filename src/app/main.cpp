@@ -3,10 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/controls.h"
-#include "app/frame.h"
 #include "app/globals.h"
-#include "app/scene.h"
+#include "app/glut_idle.h"
+#include "app/input.h"
+#include "app/startup.h"
 #include "net/network.h"
 #include "render/renderer.h"
 
@@ -19,6 +19,8 @@ constexpr int kWindowHeight = 600;
 
 // Opens the window, then starts the role the command line names. The window
 // exists before the arguments are looked at, also when they turn out wrong.
+// Returns 0, -1 for a start-up that failed, or 1 when the network could not
+// start (the exit status).
 int Init(int* argc, char** argv) {
   Renderer::InitDisplay(argc, argv, &global::bodies, kWindowWidth, kWindowHeight);
   // Program name, role, and a scene path or host address; GLUT has already
@@ -26,30 +28,11 @@ int Init(int* argc, char** argv) {
   if (*argc < 3)
     return -1;
 
-  if (std::strcmp(argv[1], "h") == 0) {
-    if (PrepareScene(argv[2]) != 0)
-      return -1;
-    // The host's own player pushes the first body; without one there is
-    // nothing to control, and a client would get no body either.
-    if (global::bodies.empty()) {
-      std::printf(
-          "Scene file %s has no bodies: the host's player needs at "
-          "least one.\n",
-          argv[2]);
-      return -1;
-    }
-    Network::CreateHost(&global::bodies, &global::players);
-    global::is_host = true;
-    global::player_id = 0;
-    global::players.push_back(Player(0, global::bodies[0]));
-    return 0;
-  }
-  if (std::strcmp(argv[1], "c") == 0) {
-    // A failed connection is reported by Connect; the program runs on empty.
-    Network::Connect(argv[2], &global::bodies, &global::players);
-    global::is_host = false;
-    return 0;
-  }
+  if (std::strcmp(argv[1], "h") == 0)
+    return StartHost(argv[2], Network::kPort);
+  // A failed connection is reported by StartClient; the program runs on empty.
+  if (std::strcmp(argv[1], "c") == 0)
+    return StartClient(argv[2], Network::kPort);
   std::printf(
       "Unrecognized option, first argument must be 'h' for host or 'c' "
       "for client.\n");
@@ -60,7 +43,10 @@ int main(int argc, char** argv) {
   // Messages are single lines; let each one out as it is printed, also when
   // standard output is a pipe or a file.
   std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
-  if (Init(&argc, argv) != 0) {
+  const int started = Init(&argc, argv);
+  if (started == 1)
+    return 1;
+  if (started != 0) {
     std::printf("Failed to initialise!\n");
     return -1;
   }

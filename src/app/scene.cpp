@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/globals.h"
+#include "body/body_check.h"
 
 namespace {
 
@@ -20,9 +21,9 @@ struct SceneError {
   std::string what;
 };
 
-// Reads the fields of body records from the file's text. Every field must end
-// at whitespace, at the ';' terminator or at the end of the input, so that
-// "1.5abc" is an error rather than two fields.
+// Reads the fields of body records from the file's text. Every number and flag
+// must end at whitespace, at the ';' terminator or at the end of the input, so
+// that "1.5abc" is an error rather than two fields.
 class FieldReader {
  public:
   FieldReader(const std::string& text, std::size_t start) : text_(text), at_(start) {}
@@ -46,7 +47,16 @@ class FieldReader {
           "the ';' terminator must follow the last field directly, without whitespace"};
   }
 
-  std::string Word(const char* field) { return Token(field); }
+  // A name is any run of non-whitespace: a ';' inside it is part of it.
+  std::string Word(const char* field) {
+    SkipSpace();
+    if (at_ >= text_.size())
+      throw SceneError{std::string(field) + ": missing"};
+    std::size_t begin = at_;
+    while (at_ < text_.size() && !std::isspace(static_cast<unsigned char>(text_[at_])))
+      ++at_;
+    return text_.substr(begin, at_ - begin);
+  }
 
   double Number(const char* field) {
     std::string tok = Token(field);
@@ -115,7 +125,7 @@ std::unique_ptr<RBody> ReadRecord(FieldReader& in) {
   const char* size_names[3] = {"width", "height", "depth"};
   for (int i = 0; i < 3; ++i) {
     size[i] = in.Number(size_names[i]);
-    if (!(size[i] > 0))
+    if (!BodyCheck::UsableSize(size[i]))
       throw SceneError{std::string(size_names[i]) + ": must be above 0"};
   }
   std::string name = in.Word("name");
@@ -139,10 +149,7 @@ std::unique_ptr<RBody> ReadRecord(FieldReader& in) {
   q[2] = in.Number("orientation y");
   q[3] = in.Number("orientation z");
   Quaternion orientation = Quaternion(q[0], q[1], q[2], q[3]).Normalize();
-  if (!std::isfinite(orientation.s) || !std::isfinite(orientation.v.x()) ||
-      !std::isfinite(orientation.v.y()) || !std::isfinite(orientation.v.z()) ||
-      (orientation.s == 0 && orientation.v.x() == 0 && orientation.v.y() == 0 &&
-       orientation.v.z() == 0))
+  if (!BodyCheck::UsableOrientation(orientation))
     throw SceneError{"orientation: length 0 cannot be normalised"};
   body->SetAngPos(orientation);
   if (!body->is_static) {

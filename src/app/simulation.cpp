@@ -6,6 +6,7 @@
 #include "integration/ode_solver.h"
 #include "response/csolver.h"
 #include "response/resting.h"
+#include "response/trace.h"
 
 namespace {
 
@@ -87,4 +88,5 @@ void ResetSimulation() {
   if (global::dumpfile.is_open())
     global::dumpfile.close();
   global::dumpfile.clear();
+  Trace::SetSink(nullptr);
 }

@@ -6,7 +6,7 @@
 #include <deque>
 #include <vector>
 
-#include "app/globals.h"
+#include "app/player.h"
 #include "net/network.h"
 
 namespace Network {

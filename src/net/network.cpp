@@ -205,62 +205,68 @@ bool SendSyncBodies(unsigned simulation_time, unsigned new_id) {
   return sent;
 }
 
-void CreateHost(std::vector<RBody*>* body_list, std::vector<Player>* player_list) {
+int CreateHost(std::vector<RBody*>* body_list, std::vector<Player>* player_list,
+               enet_uint16 port) {
   bodies = body_list;
   players = player_list;
   is_server = true;
+  // Without ENet the host runs on alone, as it always has.
   if (!Initialise())
-    return;
+    return 0;
   address.host = ENET_HOST_ANY;
-  address.port = kPort;
+  address.port = port;
   // One client at a time; no bandwidth limits.
   host = enet_host_create(&address, 1, kChannels, 0, 0);
   if (host == nullptr) {
     std::printf("An error occurred while trying to create an ENet server host.\n");
     std::fflush(stdout);
-    std::exit(1);
+    return -1;
   }
+  return 0;
 }
 
-void Connect(const char* address_str, std::vector<RBody*>* body_list,
-             std::vector<Player>* player_list) {
+int Connect(const char* address_str, std::vector<RBody*>* body_list,
+            std::vector<Player>* player_list, enet_uint16 port) {
   bodies = body_list;
   players = player_list;
   is_server = false;
   if (!Initialise())
-    return;
+    return 0;
   host =
       enet_host_create(nullptr, 1, kChannels, kClientIncomingBandwidth, kClientOutgoingBandwidth);
   if (host == nullptr) {
     std::printf("An error occurred while trying to create an ENet client host.\n");
     std::fflush(stdout);
-    std::exit(1);
+    return -1;
   }
   if (enet_address_set_host(&address, address_str) != 0) {
     std::printf("Cannot resolve the host address %s.\n", address_str);
-    std::printf("Connection to %s:%d failed.\n", address_str, kPort);
+    std::printf("Connection to %s:%d failed.\n", address_str, port);
     std::fflush(stdout);
-    return;
+    return 0;
   }
-  address.port = kPort;
+  address.port = port;
   peer = enet_host_connect(host, &address, kChannels, 0);
   if (peer == nullptr) {
     std::printf("No available peers for initiating an ENet connection.\n");
     std::fflush(stdout);
-    std::exit(1);
+    enet_host_destroy(host);
+    host = nullptr;
+    return -1;
   }
   ENetEvent event;
   if (enet_host_service(host, &event, kConnectWaitMs) > 0 &&
       event.type == ENET_EVENT_TYPE_CONNECT) {
-    std::printf("Connection to %s:%d succeeded.\n", address_str, kPort);
+    std::printf("Connection to %s:%d succeeded.\n", address_str, port);
   } else {
     enet_peer_reset(peer);
     // A reset peer is no connection: nothing is sent to it, and IsConnected
     // says so.
     peer = nullptr;
-    std::printf("Connection to %s:%d failed.\n", address_str, kPort);
+    std::printf("Connection to %s:%d failed.\n", address_str, port);
   }
   std::fflush(stdout);
+  return 0;
 }
 
 bool IsConnected() {

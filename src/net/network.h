@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "app/globals.h"
+#include "app/player.h"
 #include "body/rbody.h"
 
 namespace Network {
@@ -116,8 +116,12 @@ Command DecodePacket(const unsigned char* data, std::size_t length, Command comm
 // DecodePacket on the packet's data. Does not free the packet.
 Command ReadPacket(ENetPacket* packet, Command command = Command());
 
-void CreateHost(std::vector<RBody*>* bodies, std::vector<Player>* players);
-void Connect(const char* address_str, std::vector<RBody*>* bodies, std::vector<Player>* players);
+// Both return 0, or -1 after a one-line message when no ENet host could be
+// made (the caller ends the program with status 1). A connection that fails
+// or an ENet that cannot start is not such a failure: the program runs on.
+int CreateHost(std::vector<RBody*>* bodies, std::vector<Player>* players, enet_uint16 port = kPort);
+int Connect(const char* address_str, std::vector<RBody*>* bodies, std::vector<Player>* players,
+            enet_uint16 port = kPort);
 bool IsConnected();
 // Both destroy the ENet host (when there is one) and leave the namespace
 // without host or peer, so a later CreateHost or Connect starts afresh.

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 
+#include "body/body_check.h"
 #include "net/network.h"
 
 namespace Network {
@@ -101,10 +102,6 @@ std::vector<unsigned char> EncodeSyncBodies(const std::vector<RBody*>& body_list
 
 namespace {
 
-bool Finite(const Vector3& v) {
-  return std::isfinite(v.x()) && std::isfinite(v.y()) && std::isfinite(v.z());
-}
-
 // One body record as it came off the wire.
 struct BodyRecord {
   double density, width, height, depth;
@@ -119,12 +116,10 @@ struct BodyRecord {
     if (!std::isfinite(density))
       return false;
     for (double size : {width, height, depth})
-      if (!std::isfinite(size) || !(size > 0))
+      if (!BodyCheck::UsableSize(size))
         return false;
-    if (!Finite(vel) || !Finite(pos) || !Finite(ang_vel) || !Finite(ang_pos.v) ||
-        !std::isfinite(ang_pos.s))
-      return false;
-    return ang_pos.s != 0 || ang_pos.v.x() != 0 || ang_pos.v.y() != 0 || ang_pos.v.z() != 0;
+    return BodyCheck::Finite(vel) && BodyCheck::Finite(pos) && BodyCheck::Finite(ang_vel) &&
+           BodyCheck::UsableOrientation(ang_pos);
   }
 };
 

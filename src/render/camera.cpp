@@ -1,6 +1,6 @@
 #include <cmath>
 
-#include "render/renderer.h"
+#include "render/camera.h"
 
 namespace Renderer {
 

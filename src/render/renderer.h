@@ -3,46 +3,22 @@
 #include <vector>
 
 #include "body/rbody.h"
-#include "math/vector3.h"
+#include "render/camera.h"
 
-// The GLUT window, the orbiting camera and the drawing of the bodies. The
-// renderer only reads the bodies. The camera (camera.cpp) is plain maths and
-// lives in the core so that input code and tests can reach it without a window;
-// everything that calls GL or GLUT is in renderer.cpp, built into the program.
+// The GLUT window and the drawing of the bodies, in the windowed program only
+// (everything here calls GL or GLUT). The renderer only reads the bodies.
 namespace Renderer {
 
 extern int width;  // window size, pixels
 extern int height;
 extern std::vector<RBody*>* bodies;  // the application's body list; null until InitDisplay
-
-// The eye orbits the world origin on a sphere; up is +z.
-extern float camera_radius;       // distance from the origin
-extern float camera_longitude;    // radians about +z, from +x towards +y; not wrapped
-extern float camera_polar_angle;  // radians from +z, kept within [0.1, 3.1]
-extern Vector3 cameraPos;         // eye, world
 // w = 0 makes light 0 directional. It is set before the camera transform, so
 // it stays fixed relative to the viewer.
 extern float lightPos[4];
-
-// Wheel step towards or away from the origin, and the closest the eye comes.
-constexpr float kZoomStep = 4.0f;
-constexpr float kMinRadius = 5.0f;
-// Pointer pixels per radian of camera turn.
-constexpr float kPixelsPerRadian = 200.0f;
-// The eye never reaches a pole, so the up direction +z never lies along the
-// line of sight (gluLookAt would be undefined there).
-constexpr double kMinPolarAngle = 0.1;
-constexpr double kMaxPolarAngle = 3.1;
 
 void InitDisplay(int* argc, char** argv, std::vector<RBody*>* bodies, int w, int h);
 void Reshape(int w, int h);
 void Display();
 void DrawBody(RBody* rb);
-// v and h are pointer motions in pixels (v down, h right); up and down are one
-// wheel step each and cancel when both are set.
-void RotateCamera(float v, float h, bool up, bool down);
-// Width over height for the projection. A window of height 0 (minimised) is
-// treated as 1 pixel high so that the ratio stays finite.
-double AspectRatio(int w, int h);
 
 }  // namespace Renderer

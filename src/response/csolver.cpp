@@ -2,9 +2,9 @@
 
 #include <cmath>
 
-#include "app/dump.h"
 #include "collision/cdetector.h"
 #include "math/matrix3x3.h"
+#include "response/trace.h"
 
 void SolveOnePoint(Vector3 p, Vector3 n, RBody* A, RBody* B, bool default_ela, double elasticity) {
   const double e = default_ela ? A->elasticity * B->elasticity : elasticity;
@@ -161,7 +161,8 @@ void SolveContact(Collision* collision, double /*delta_time*/, double elasticity
   if (depth_sum == 0)
     max_point = PlainMean(collision);
   if (r.max_depth >= 0) {
-    global::DumpPoints(max_point, r.max_depth);
+    if (Trace::Sink* trace = Trace::CurrentSink())
+      trace->Point(max_point, r.max_depth);
     SolveOnePoint(max_point, r.max_normal, collision->bodies[0], collision->bodies[1], false,
                   elasticity);
   }

@@ -4,10 +4,10 @@
 #include <cstddef>
 #include <memory>
 
-#include "app/dump.h"
 #include "collision/cdetector.h"
 #include "integration/ode_solver.h"
 #include "response/csolver.h"
+#include "response/trace.h"
 
 namespace {
 
@@ -91,7 +91,9 @@ void SolveAll(std::vector<RBody*>* bodies, double delta_time) {
     }
   }
 
-  global::DumpInfo();
+  Trace::Sink* trace = Trace::CurrentSink();
+  if (trace != nullptr)
+    trace->StateRecord();
 
   // Two impulse passes with every body movable: a slight negative
   // restitution first (single precision, as the peers agree on it), which
@@ -100,13 +102,15 @@ void SolveAll(std::vector<RBody*>* bodies, double delta_time) {
     const double elasticity = -0.1f * iter;
     for (int lvl = 0; lvl <= max_level; ++lvl) {
       for (Collision* c : collision_levels[lvl]) {
-        global::DumpLevels(lvl, c->bodies[0]->id, c->bodies[1]->id);
+        if (trace != nullptr)
+          trace->Level(lvl, c->bodies[0]->id, c->bodies[1]->id);
         CSolver::SolveContact(c, 0, elasticity);
       }
     }
   }
 
-  global::DumpInfo();
+  if (trace != nullptr)
+    trace->StateRecord();
 
   // Propagation: once a level is solved it is frozen, so the contacts above
   // it push only the bodies above, against fixed supports.

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <enet/enet.h>
+
+// How an instance becomes a host or a client. The windowed program and the
+// headless runner start through these and nothing else, so the traces the
+// runner makes come from the real start-up.
+
+// Reads the scene into global::bodies, makes this instance player 0 with the
+// first body, and routes the solvers' trace into the dump. A scene without
+// bodies is refused (the host's player needs one). Returns 0, or -1 after a
+// one-line message with the application state as it was.
+int LoadHostScene(const char* path);
+
+// LoadHostScene, then the ENet host on `port`. Returns 0; -1 when the scene
+// is refused; 1 when no ENet host could be made (the program's exit status).
+int StartHost(const char* path, enet_uint16 port);
+
+// Connects to the host at `address` and routes the trace into the dump; the
+// scene arrives with the host's sync. A failed connection leaves the program
+// running on empty. Returns 0, or 1 when no ENet host could be made.
+int StartClient(const char* address, enet_uint16 port);

@@ -1,0 +1,26 @@
+#pragma once
+
+#include "math/vector3.h"
+
+// What the contact solvers report while they work: a state record before and
+// after the resting passes, the contact level of each pair about to be
+// solved, and the point and depth of each contact impulse. The application's
+// diagnostic dump is such a sink; the physics itself neither knows nor needs
+// one, so without a sink (as in most tests) nothing is written anywhere.
+namespace Trace {
+
+class Sink {
+ public:
+  virtual ~Sink() = default;
+  virtual void StateRecord() = 0;
+  // lvl: contact level; a, b: ids of the pair's two bodies.
+  virtual void Level(int lvl, int a, int b) = 0;
+  // World point of the impulse and the depth of the chosen contact.
+  virtual void Point(const Vector3& max_point, double depth) = 0;
+};
+
+// The sink the solvers report to from now on, or null for none. Not owned.
+void SetSink(Sink* sink);
+Sink* CurrentSink();
+
+}  // namespace Trace
