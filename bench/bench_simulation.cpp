@@ -63,7 +63,7 @@ void BM_Replay50Steps(benchmark::State& state) {
   for (RBody* b : global::bodies)
     start.push_back(b->State());
   for (auto _ : state) {
-    for (int s = 0; s < 50; ++s)
+    for (std::size_t s = 0; s < RBody::kHistoryLength; ++s)
       SimulationStep(kStep);
     state.PauseTiming();
     for (std::size_t i = 0; i < start.size(); ++i)
