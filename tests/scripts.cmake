@@ -12,8 +12,17 @@ foreach(script ${SCRIPT_TESTS})
   if(TARGET boxsim-sim)
     list(APPEND env "BOXSIM_SIM=$<TARGET_FILE:boxsim-sim>")
   endif()
+  if(TARGET fault-relay)
+    list(APPEND env "BOXSIM_RELAY=$<TARGET_FILE:fault-relay>")
+  endif()
   add_test(NAME sh.${name} COMMAND bash ${script})
   # They start X servers and bind the program's fixed port: one at a time.
+  # The headless peers have ports of their own (see peer_lib.sh).
+  if(name MATCHES "^test_peers_")
+    set(lock boxsim_${name})
+  else()
+    set(lock boxsim_port_1234)
+  endif()
   set_tests_properties(sh.${name} PROPERTIES ENVIRONMENT "${env}" TIMEOUT 600
-                                             RESOURCE_LOCK boxsim_port_1234)
+                                             RESOURCE_LOCK ${lock})
 endforeach()

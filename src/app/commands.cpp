@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "app/agreement.h"
 #include "app/globals.h"
 #include "app/simulation.h"
 #include "net/input_log.h"
@@ -82,7 +83,16 @@ void ApplyInput(const Network::Command& command) {
 
   const uint32_t now = global::simulation_time;
   const uint32_t oldest = now - std::min(HistoryDepth(), now);
-  if (stamp < oldest) {
+  const uint32_t floor = Agreement::GetStatus().rewind_floor;
+  if (stamp < floor && floor >= oldest && floor <= now) {
+    // Both peers place such a change at the repair step: the client has no
+    // history before it.
+    std::printf(
+        "Input for player %u stamped at step %u, before the repair at step %u; applied from "
+        "step %u.\n",
+        command.id, stamp, floor, floor);
+    stamp = floor;
+  } else if (stamp < oldest) {
     // The release of a key must not be lost: it takes effect as early as the
     // history allows.
     std::printf(
@@ -125,6 +135,8 @@ void HandleCommand(Network::Command command) {
     default:
       break;
   }
+  // Step reports, checksums and repairs; key changes count as step reports.
+  Agreement::OnCommand(command, global::GLUT_time);
   const uint32_t now = global::simulation_time;
   if (now > RBody::kHistoryLength)
     Network::input_log.Forget(now - static_cast<uint32_t>(RBody::kHistoryLength));

@@ -23,16 +23,28 @@ constexpr int kWindowHeight = 600;
 // start (the exit status).
 int Init(int* argc, char** argv) {
   Renderer::InitDisplay(argc, argv, &global::bodies, kWindowWidth, kWindowHeight);
-  // Program name, role, and a scene path or host address; GLUT has already
-  // taken its own options out of the list.
+  // Program name, role, and a scene path or host address, then options; GLUT
+  // has already taken its own options out of the list.
   if (*argc < 3)
     return -1;
+  enet_uint16 port = Network::kPort;
+  for (int i = 3; i < *argc; ++i) {
+    if (std::strcmp(argv[i], "--port") == 0 && i + 1 < *argc) {
+      if (!ParsePort(argv[++i], &port)) {
+        std::printf("The port must be a whole number from 1 to 65535, not \"%s\".\n", argv[i]);
+        return -1;
+      }
+    } else {
+      std::printf("Unrecognized option %s; the only option is --port N.\n", argv[i]);
+      return -1;
+    }
+  }
 
   if (std::strcmp(argv[1], "h") == 0)
-    return StartHost(argv[2], Network::kPort);
+    return StartHost(argv[2], port);
   // A failed connection is reported by StartClient; the program runs on empty.
   if (std::strcmp(argv[1], "c") == 0)
-    return StartClient(argv[2], Network::kPort);
+    return StartClient(argv[2], port);
   std::printf(
       "Unrecognized option, first argument must be 'h' for host or 'c' "
       "for client.\n");

@@ -8,6 +8,23 @@
 #include "net/network.h"
 #include "response/trace.h"
 
+bool ParsePort(const char* text, enet_uint16* port) {
+  unsigned long value = 0;
+  if (*text == '\0')
+    return false;
+  for (const char* c = text; *c; ++c) {
+    if (*c < '0' || *c > '9')
+      return false;
+    value = value * 10 + static_cast<unsigned long>(*c - '0');
+    if (value > 65535)
+      return false;
+  }
+  if (value == 0)
+    return false;
+  *port = static_cast<enet_uint16>(value);
+  return true;
+}
+
 int LoadHostScene(const char* path) {
   if (PrepareScene(path) != 0)
     return -1;

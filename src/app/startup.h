@@ -6,6 +6,10 @@
 // headless runner start through these and nothing else, so the traces the
 // runner makes come from the real start-up.
 
+// A port number from the command line: a whole number from 1 to 65535.
+// False, with nothing set, for anything else.
+bool ParsePort(const char* text, enet_uint16* port);
+
 // Reads the scene into global::bodies, makes this instance player 0 with the
 // first body, and routes the solvers' trace into the dump. A scene without
 // bodies is refused (the host's player needs one). Returns 0, or -1 after a

@@ -5,36 +5,41 @@
 
 namespace {
 
-constexpr uint64_t kFnvOffsetBasis = 14695981039346656037ull;
 constexpr uint64_t kFnvPrime = 1099511628211ull;
-
-void HashDouble(uint64_t& h, double value) {
-  uint64_t bits;
-  std::memcpy(&bits, &value, sizeof bits);
-  for (int i = 0; i < 8; ++i) {
-    h ^= (bits >> (8 * i)) & 0xffu;
-    h *= kFnvPrime;
-  }
-}
-
-void HashVector(uint64_t& h, const Vector3& v) {
-  HashDouble(h, v.x());
-  HashDouble(h, v.y());
-  HashDouble(h, v.z());
-}
 
 }  // namespace
 
+void StateHasher::Byte(uint8_t value) {
+  h_ ^= value;
+  h_ *= kFnvPrime;
+}
+
+void StateHasher::Double(double value) {
+  uint64_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  for (int i = 0; i < 8; ++i)
+    Byte(static_cast<uint8_t>((bits >> (8 * i)) & 0xffu));
+}
+
+void StateHasher::Vector(const Vector3& v) {
+  Double(v.x());
+  Double(v.y());
+  Double(v.z());
+}
+
+void StateHasher::State(const RBState& s) {
+  Vector(s.pos);
+  Vector(s.vel);
+  Double(s.ang_pos.s);
+  Vector(s.ang_pos.v);
+  Vector(s.ang_vel);
+}
+
 uint64_t StateHash(const std::vector<RBody*>& bodies) {
-  uint64_t h = kFnvOffsetBasis;
-  for (const RBody* b : bodies) {
-    HashVector(h, b->pos);
-    HashVector(h, b->vel);
-    HashDouble(h, b->ang_pos.s);
-    HashVector(h, b->ang_pos.v);
-    HashVector(h, b->ang_vel);
-  }
-  return h;
+  StateHasher h;
+  for (const RBody* b : bodies)
+    h.State(b->State());
+  return h.value();
 }
 
 std::string StateHashHex(uint64_t hash) {

@@ -77,6 +77,14 @@ void InputLog::ApplyFlagsAt(uint32_t step, std::vector<Player>* players) const {
   }
 }
 
+void InputLog::Rebase(uint32_t step, const std::vector<Player>& players) {
+  base_.assign(players.size(), Flags{});
+  for (std::size_t i = 0; i < players.size(); ++i)
+    base_[i] = Flags{players[i].forward, players[i].backward, players[i].left, players[i].right};
+  while (!changes_.empty() && changes_.front().step < step)
+    changes_.pop_front();
+}
+
 void InputLog::Forget(uint32_t step) {
   while (!changes_.empty() && changes_.front().step < step) {
     Apply(changes_.front(), &base_);

@@ -39,6 +39,9 @@ class InputLog {
   // Sets every player's four flags to those in effect during `step`: the
   // base, then every change of that step or before.
   void ApplyFlagsAt(uint32_t step, std::vector<Player>* players) const;
+  // The flags of `players` become the base and every change before `step`
+  // is dropped: a state adopted at `step` already holds their effect.
+  void Rebase(uint32_t step, const std::vector<Player>& players);
   // Folds the changes of steps before `step` into the base; no rewind reaches
   // them any more.
   void Forget(uint32_t step);

@@ -17,6 +17,7 @@ ENetPeer* peer = nullptr;
 bool is_server = false;
 std::vector<RBody*>* bodies = nullptr;
 std::vector<Player>* players = nullptr;
+uint32_t connection_serial = 0;
 
 namespace {
 
@@ -26,18 +27,20 @@ bool enet_ready = false;
 // leaves: its release messages can no longer arrive.
 uint32_t client_player = 0;
 
-// Sends one reliable message on channel 0 and flushes, so that it leaves now.
-bool Send(const std::vector<unsigned char>& data) {
+// Sends one message and flushes, so that it leaves now; reliable on channel 0
+// unless told otherwise.
+bool Send(const std::vector<unsigned char>& data, enet_uint8 channel = 0,
+          enet_uint32 flags = ENET_PACKET_FLAG_RELIABLE) {
   if (peer == nullptr || host == nullptr || data.empty())
     return false;
-  ENetPacket* packet = enet_packet_create(data.data(), data.size(), ENET_PACKET_FLAG_RELIABLE);
+  ENetPacket* packet = enet_packet_create(data.data(), data.size(), flags);
   if (packet == nullptr) {
     std::printf("Could not send a message of %zu bytes: no memory for the packet.\n", data.size());
     return false;
   }
   // ENet refuses a peer that is not (or no longer) connected and leaves the
   // packet to us.
-  if (enet_peer_send(peer, 0, packet) < 0) {
+  if (enet_peer_send(peer, channel, packet) < 0) {
     enet_packet_destroy(packet);
     std::printf("Could not send a message: the peer is not connected.\n");
     return false;
@@ -78,6 +81,14 @@ void Close() {
   enet_ready = false;
 }
 
+// ENet thins out unreliable messages when round trips vary, as they do with
+// jitter; step reports and checksums are few and small, so none is dropped
+// on purpose (a lost one is replaced by the next).
+void KeepUnreliableMessages(ENetPeer* p) {
+  enet_peer_throttle_configure(p, ENET_PEER_PACKET_THROTTLE_INTERVAL,
+                               ENET_PEER_PACKET_THROTTLE_ACCELERATION, 0);
+}
+
 // Turns the client away, telling it why (the ENet disconnect data) and saying
 // so here.
 void Refuse(ENetPeer* client, DisconnectReason reason, const std::string& why) {
@@ -115,6 +126,8 @@ void AcceptClient(ENetPeer* client, unsigned simulation_time) {
 
   peer = client;
   client_player = static_cast<uint32_t>(index);
+  ++connection_serial;
+  KeepUnreliableMessages(client);
   // The contact ring is not on the wire, and the detector accepts a pair
   // early by a remembered point. The client's bodies arrive with empty rings,
   // so the host empties its own: both then step on from the same bodies.
@@ -205,6 +218,19 @@ bool SendSyncBodies(unsigned simulation_time, unsigned new_id) {
   return sent;
 }
 
+bool SendStepReport(uint32_t step) {
+  return Send(EncodeStepReport(step), 0, 0);
+}
+
+bool SendChecksum(uint32_t step, uint64_t checksum, const std::vector<uint16_t>& body_sums) {
+  return Send(EncodeChecksum(step, checksum, body_sums), 0, 0);
+}
+
+bool SendRepair(uint32_t step, const std::vector<BodySnapshot>& snapshot,
+                const std::vector<uint8_t>& key_flags) {
+  return Send(EncodeRepair(step, snapshot, key_flags), 1, ENET_PACKET_FLAG_RELIABLE);
+}
+
 int CreateHost(std::vector<RBody*>* body_list, std::vector<Player>* player_list,
                enet_uint16 port) {
   bodies = body_list;
@@ -258,6 +284,8 @@ int Connect(const char* address_str, std::vector<RBody*>* body_list,
   if (enet_host_service(host, &event, kConnectWaitMs) > 0 &&
       event.type == ENET_EVENT_TYPE_CONNECT) {
     std::printf("Connection to %s:%d succeeded.\n", address_str, port);
+    ++connection_serial;
+    KeepUnreliableMessages(peer);
   } else {
     enet_peer_reset(peer);
     // A reset peer is no connection: nothing is sent to it, and IsConnected

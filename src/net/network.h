@@ -20,7 +20,17 @@ constexpr enet_uint32 kConnectWaitMs = 5000;
 constexpr enet_uint32 kClientIncomingBandwidth = 7200;
 constexpr enet_uint32 kClientOutgoingBandwidth = 1800;
 
-enum PacketType : uint32_t { MSG_SYNC_BODIES = 0, MSG_SEND_INPUT = 1, MSG_NONE = 2 };
+// The first byte of a message. A peer built to the two messages 0 and 1
+// drops every message of 2 and above, so the later ones are extras it can do
+// without: the step report, the agreement checksum and the host's repair.
+enum PacketType : uint32_t {
+  MSG_SYNC_BODIES = 0,
+  MSG_SEND_INPUT = 1,
+  MSG_NONE = 2,
+  MSG_STEP_REPORT = 3,
+  MSG_CHECKSUM = 4,
+  MSG_REPAIR = 5
+};
 
 // Even values release a key, odd ones press it; value / 2 is the direction
 // (forward, backward, left, right).
@@ -35,12 +45,22 @@ enum Input : uint8_t {
   RIGHT_DOWN = 7
 };
 
+// One body as a repair carries it: everything of it that a step reads.
+struct BodySnapshot {
+  RBState state;
+  RBody::ContactRing ring;
+};
+
 // The decoded form of one message.
 struct Command {
   PacketType type = MSG_NONE;
-  uint32_t simulation_time = 0;  // sender's step counter
+  uint32_t simulation_time = 0;  // sender's step counter; report, checksum, repair: the step
   Input input = FORWARD_UP;      // MSG_SEND_INPUT only
   uint32_t id = 0;               // input: the player; sync: the receiver's player index
+  uint64_t checksum = 0;               // MSG_CHECKSUM: the whole state of the step
+  std::vector<uint16_t> body_sums{};   // MSG_CHECKSUM: one short sum per body
+  std::vector<BodySnapshot> snapshot{};  // MSG_REPAIR: every body
+  std::vector<uint8_t> key_flags{};      // MSG_REPAIR: per player, bit d = direction d held
 };
 
 // Message sizes in bytes. An input is type, step, input, player. A sync is a
@@ -56,6 +76,21 @@ constexpr std::size_t SyncMessageSize(int body_count) {
   return kSyncHeaderSize + kBodyRecordSize * static_cast<std::size_t>(body_count) +
          kSyncTrailerSize;
 }
+
+// Sizes of the extra messages. A step report is type and step. A checksum is
+// type, step, the 64-bit sum, a body count and a 16-bit sum per body. A repair
+// is type, step, body count, per body its state (13 doubles), its contact
+// ring (write slot, filled count, then that many points of 3 doubles) and
+// last a player count with one byte of held keys per player.
+constexpr std::size_t kStepReportSize = 5;
+constexpr std::size_t kChecksumHeaderSize = 14;
+constexpr std::size_t ChecksumMessageSize(int body_count) {
+  return kChecksumHeaderSize + 2 * static_cast<std::size_t>(body_count);
+}
+constexpr std::size_t kRepairHeaderSize = 6;
+constexpr std::size_t kRepairBodyFixedSize = 13 * 8 + 2;
+constexpr std::size_t kRingPointSize = 3 * 8;
+constexpr int kMaxRepairPlayers = 255;
 
 // Why the host ends a connection; travels as the ENet disconnect data.
 enum DisconnectReason : enet_uint32 {
@@ -100,6 +135,13 @@ std::vector<unsigned char> EncodeInput(Input in, unsigned simulation_time, unsig
 std::vector<unsigned char> EncodeSyncBodies(const std::vector<RBody*>& body_list,
                                             unsigned simulation_time, unsigned new_id);
 
+std::vector<unsigned char> EncodeStepReport(uint32_t step);
+std::vector<unsigned char> EncodeChecksum(uint32_t step, uint64_t checksum,
+                                          const std::vector<uint16_t>& body_sums);
+// Empty when there are more bodies or players than the counts carry.
+std::vector<unsigned char> EncodeRepair(uint32_t step, const std::vector<BodySnapshot>& bodies,
+                                        const std::vector<uint8_t>& key_flags);
+
 // Sends a key change of this instance's player to the peer, and logs it for
 // replays (see input_log.h). Sends nothing without a peer, or for a player
 // index that is not in the players list.
@@ -107,6 +149,20 @@ void SendInput(Input in, unsigned simulation_time, unsigned controlled_idx);
 // The whole scene and the receiver's player index, to Network::peer. Returns
 // false, having sent nothing, without a peer or when the scene is too large.
 bool SendSyncBodies(unsigned simulation_time, unsigned new_id);
+
+// The extra messages, to Network::peer; false, having sent nothing, without a
+// peer. Reports and checksums go unreliable on channel 0: ENet hands them over
+// only after every reliable message sent before them, so a step report
+// arrives after the key changes stamped before it, and a lost one never holds
+// up a key change behind it. The repair is large and goes reliable on
+// channel 1, beside the key changes rather than in front of them.
+bool SendStepReport(uint32_t step);
+bool SendChecksum(uint32_t step, uint64_t checksum, const std::vector<uint16_t>& body_sums);
+bool SendRepair(uint32_t step, const std::vector<BodySnapshot>& bodies,
+                const std::vector<uint8_t>& key_flags);
+// Counts accepted (host) or established (client) connections, so that state
+// kept about the peer can tell a new one from the old.
+extern uint32_t connection_serial;
 
 // Decodes one message. The length is checked against the type and body count
 // before anything is read; a short, oversized, unknown or refused message

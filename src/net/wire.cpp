@@ -9,6 +9,7 @@
 
 #include "body/body_check.h"
 #include "net/network.h"
+#include "net/peer_messages.h"
 
 namespace Network {
 
@@ -232,8 +233,7 @@ Command DecodePacket(const unsigned char* data, std::size_t length, Command comm
       return command;
     }
     default:
-      std::printf("Dropped a packet of unknown type %u (%zu bytes).\n", data[0], length);
-      return command;
+      return DecodeExtra(data, length, command);
   }
 }
 
