@@ -134,8 +134,8 @@ void Compare(uint32_t step, const StepSum& own, const StepSum& theirs) {
 }
 
 // The client's own state at the repair step, where it still has it, against
-// the host's: the first body that differs, or -1 when all agree. -2 when the
-// step is out of reach.
+// the host's: the first body that differs; -3 when only the keys differ, -1
+// when all agree, -2 when the step is out of reach.
 int FirstDifferentBody(const Network::Command& command) {
   const uint32_t step = command.simulation_time;
   const uint32_t now = global::simulation_time;
@@ -165,6 +165,11 @@ int FirstDifferentBody(const Network::Command& command) {
     if (!same)
       return static_cast<int>(i);
   }
+  std::vector<Player> flags = global::players;
+  Network::input_log.ApplyFlagsAt(step, &flags);
+  for (std::size_t i = 0; i < flags.size(); ++i)
+    if (KeyBits(flags[i]) != (i < command.key_flags.size() ? command.key_flags[i] : 0))
+      return -3;
   return -1;
 }
 
@@ -175,8 +180,11 @@ void ReportRepairedBodies(const Network::Command& command) {
   status.last_desync = step;
   if (first >= 0)
     std::printf("Desync detected at step %u: body %d is the first that differs.\n", step, first);
-  else if (first == -1)
+  else if (first == -3)
     std::printf("Desync detected at step %u: the bodies agree, the players' keys differ.\n", step);
+  else if (first == -1)
+    std::printf("Desync detected: the host repairs from step %u, where this side still agrees.\n",
+                step);
   else
     std::printf("Desync detected: the host repairs from step %u, ahead of this side.\n", step);
 }
@@ -282,6 +290,10 @@ void Reset() {
   status = Status();
   state = PeerState();
   state.serial = Network::connection_serial;
+}
+
+void FloorRewindsAt(uint32_t step) {
+  status.rewind_floor = step;
 }
 
 void SpeakBaseProtocolOnly() {

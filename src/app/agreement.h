@@ -60,6 +60,10 @@ void AfterFrame(double now_seconds);
 // sum per body. False when the history no longer or not yet holds it.
 bool StepChecksum(uint32_t step, uint64_t* checksum, std::vector<uint16_t>* body_sums);
 
+// No rewind goes before `step` from now on: a key change stamped earlier
+// takes effect at it. A repair sets this on both sides.
+void FloorRewindsAt(uint32_t step);
+
 // Test switch: this peer acts as one built to the two base messages only. It
 // sends no extra message and ignores those it receives.
 void SpeakBaseProtocolOnly();
