@@ -96,6 +96,7 @@ void SendRepair() {
   for (const Player& p : flags)
     key_bits.push_back(KeyBits(p));
   const uint32_t step = global::simulation_time;
+  const std::size_t size = Network::EncodeRepair(step, snapshot, key_bits).size();
   if (!Network::SendRepair(step, snapshot, key_bits)) {
     std::printf("Could not send a repair at step %u.\n", step);
     return;
@@ -104,7 +105,7 @@ void SendRepair() {
   // here as on the client, which has no history before it.
   status.rewind_floor = step;
   ++status.repairs;
-  std::printf("Sent the host's state at step %u to repair the client.\n", step);
+  std::printf("Sent the host's state at step %u (%zu bytes) to repair the client.\n", step, size);
 }
 
 void Compare(uint32_t step, const StepSum& own, const StepSum& theirs) {
