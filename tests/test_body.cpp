@@ -2,19 +2,26 @@
 
 #include <cmath>
 
+#include "body/body_check.h"
 #include "body/rbody.h"
 #include "body/rbstate.h"
+#include "helpers.h"
 
 namespace {
 
-void ExpectVec(const Vector3& v, double x, double y, double z) {
-  EXPECT_DOUBLE_EQ(v.x(), x);
-  EXPECT_DOUBLE_EQ(v.y(), y);
-  EXPECT_DOUBLE_EQ(v.z(), z);
-}
-
 RBState StateAt(double x) {
   return RBState(Vector3(x, 0, 0), Vector3(0, x, 0), Quaternion(), Vector3(0, 0, x));
+}
+
+// A body with states 1..n pushed (pos.x = i), the ring holding i as its newest point.
+std::unique_ptr<RBody> WithHistory(int n) {
+  auto b = std::make_unique<RBody>(1, 1, 1, 1, "h");
+  for (int i = 1; i <= n; ++i) {
+    b->ApplyState(StateAt(i));
+    b->RememberColPoint(Vector3(i, 0, 0));
+    b->PushState();
+  }
+  return b;
 }
 
 }  // namespace
@@ -25,13 +32,12 @@ TEST(RBody, MassAndInertia) {
   RBody b(7, 2, 4, 6, "b");
   EXPECT_EQ(b.mass, 48.0);
   EXPECT_EQ(b.density, 7.0);
-  EXPECT_DOUBLE_EQ(b.local_inertia(0, 0), 416.0);
-  EXPECT_DOUBLE_EQ(b.local_inertia(1, 1), 320.0);
-  EXPECT_DOUBLE_EQ(b.local_inertia(2, 2), 160.0);
+  const double inertia[] = {416, 320, 160};
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_DOUBLE_EQ(b.local_inertia(i, i), inertia[i]);
+    EXPECT_DOUBLE_EQ(b.inv_local_inertia(i, i), 1 / inertia[i]);
+  }
   EXPECT_EQ(b.local_inertia(0, 1), 0.0);
-  EXPECT_DOUBLE_EQ(b.inv_local_inertia(0, 0), 1 / 416.0);
-  EXPECT_DOUBLE_EQ(b.inv_local_inertia(1, 1), 1 / 320.0);
-  EXPECT_DOUBLE_EQ(b.inv_local_inertia(2, 2), 1 / 160.0);
 
   RBody cube(1, 1, 1, 1, "cube");
   EXPECT_EQ(cube.mass, 1.0);
@@ -49,9 +55,9 @@ TEST(RBody, StateExchangeAndRotationCache) {
   b.vel = Vector3(4, 5, 6);
   b.ang_vel = Vector3(7, 8, 9);
   b.ApplyState(b.State());
-  ExpectVec(b.pos, 1, 2, 3);
-  ExpectVec(b.vel, 4, 5, 6);
-  ExpectVec(b.ang_vel, 7, 8, 9);
+  EXPECT_EQ(b.pos, Vector3(1, 2, 3));
+  EXPECT_EQ(b.vel, Vector3(4, 5, 6));
+  EXPECT_EQ(b.ang_vel, Vector3(7, 8, 9));
 
   Matrix3x3 id = b.RotationMatrix();
   EXPECT_TRUE(b.rot_matrix_valid);
@@ -65,9 +71,7 @@ TEST(RBody, StateExchangeAndRotationCache) {
   b.ApplyPos(turned);
   EXPECT_FALSE(b.rot_matrix_valid);
   Vector3 p = b.PointLocalToGlobal(Vector3(1, 0, 0));
-  EXPECT_NEAR(p.x(), 1, 1e-15);
-  EXPECT_NEAR(p.y(), 3, 1e-15);
-  EXPECT_NEAR(p.z(), 3, 1e-15);
+  ExpectNear(p, Vector3(1, 3, 3), 1e-15);
   Vector3 back = b.PointGlobalToLocal(p);
   EXPECT_NEAR(back.x(), 1, 1e-15);
   EXPECT_NEAR(back.y(), 0, 1e-15);
@@ -85,62 +89,100 @@ TEST(RBody, StateExchangeAndRotationCache) {
   EXPECT_NEAR(prod(0, 1), 0, 1e-12);
 }
 
+// World to body goes through the general inverse, not the transpose: for a
+// rotation they agree only up to rounding, and the peers must round alike.
+TEST(RBody, WorldToBodyUsesTheInverseNotTheTranspose) {
+  RBody b(1, 1, 1, 1, "t");
+  b.pos = Vector3(0.3, -0.7, 1.1);
+  int differ = 0;
+  for (int k = 1; k <= 50; ++k) {
+    b.SetAngPos(Quaternion(1, 0.1 * k, -0.03 * k, 0.07).Normalize());
+    const Vector3 p(0.25 * k, -1.5, 0.125), d = p - b.pos;
+    const Matrix3x3 r = b.RotationMatrix();
+    EXPECT_TRUE(SameBits(b.PointGlobalToLocal(p), r.Inverse() * d)) << k;
+    EXPECT_TRUE(SameBits(b.VectorGlobalToLocal(p), r.Inverse() * p)) << k;
+    differ += !SameBits(r.Inverse() * d, r.Transpose() * d);
+  }
+  EXPECT_GT(differ, 0) << "no case tells the inverse from the transpose";
+}
+
 TEST(RBody, ContactRingWrapsAround) {
   RBody b(1, 1, 1, 1, "r");
   for (int i = 1; i <= 5; ++i)
     b.RememberColPoint(Vector3(i, 0, 0));
   EXPECT_EQ(b.recent_cols_size, 4);
   EXPECT_EQ(b.recent_cols_last, 1);
-  EXPECT_EQ(b.recent_cols[0].x(), 5.0);
-  EXPECT_EQ(b.recent_cols[1].x(), 2.0);
-  EXPECT_EQ(b.recent_cols[2].x(), 3.0);
-  EXPECT_EQ(b.recent_cols[3].x(), 4.0);
+  const double want[] = {5, 2, 3, 4};
+  for (int k = 0; k < 4; ++k)
+    EXPECT_EQ(b.recent_cols[k].x(), want[k]) << k;
 }
 
 TEST(RBody, HistoryIsBoundedAndRevertsExactly) {
   {  // 60 pushes keep the newest 50
-    RBody b(1, 1, 1, 1, "h");
-    for (int i = 1; i <= 60; ++i) {
-      b.ApplyState(StateAt(i));
-      b.PushState();
-    }
-    ASSERT_EQ(b.past_states.size(), 50u);
-    EXPECT_EQ(b.past_states.front().pos.x(), 11.0);
-    EXPECT_EQ(b.past_states.back().pos.x(), 60.0);
+    auto b = WithHistory(60);
+    ASSERT_EQ(b->past_states.size(), 50u);
+    EXPECT_EQ(b->past_states.front().pos.x(), 11.0);
+    EXPECT_EQ(b->past_states.back().pos.x(), 60.0);
   }
   {  // revert by 2, by 1, by 0
-    RBody b(1, 1, 1, 1, "h");
-    for (int i = 1; i <= 5; ++i) {
-      b.ApplyState(StateAt(i));
-      b.PushState();
-    }
-    b.forces = Vector3(1, 1, 1);
-    b.RevertState(2);
-    EXPECT_EQ(b.pos.x(), 4.0);
-    EXPECT_EQ(b.vel.y(), 4.0);
-    EXPECT_EQ(b.ang_vel.z(), 4.0);
-    ASSERT_EQ(b.past_states.size(), 3u);
-    EXPECT_EQ(b.past_states.back().pos.x(), 3.0);
-    ExpectVec(b.forces, 1, 1, 1);  // forces are not part of the history
-    b.RevertState(1);
-    EXPECT_EQ(b.pos.x(), 3.0);
-    EXPECT_EQ(b.past_states.size(), 2u);
-    b.RevertState(0);
-    b.RevertState(-3);
-    EXPECT_EQ(b.pos.x(), 3.0);
-    EXPECT_EQ(b.past_states.size(), 2u);
+    auto b = WithHistory(5);
+    b->forces = Vector3(1, 1, 1);
+    b->RevertState(2);
+    EXPECT_EQ(b->pos.x(), 4.0);
+    EXPECT_EQ(b->vel.y(), 4.0);
+    EXPECT_EQ(b->ang_vel.z(), 4.0);
+    ASSERT_EQ(b->past_states.size(), 3u);
+    EXPECT_EQ(b->past_states.back().pos.x(), 3.0);
+    EXPECT_EQ(b->forces, Vector3(1, 1, 1));  // forces are not part of the history
+    b->RevertState(1);
+    EXPECT_EQ(b->pos.x(), 3.0);
+    EXPECT_EQ(b->past_states.size(), 2u);
+    b->RevertState(0);
+    b->RevertState(-3);
+    EXPECT_EQ(b->pos.x(), 3.0);
+    EXPECT_EQ(b->past_states.size(), 2u);
   }
   {  // asking for more than the history holds goes back to the oldest entry
-    RBody b(1, 1, 1, 1, "h");
-    for (int i = 1; i <= 3; ++i) {
-      b.ApplyState(StateAt(i));
-      b.PushState();
-    }
-    b.ApplyState(StateAt(9));
-    b.RevertState(10);
-    EXPECT_EQ(b.pos.x(), 1.0);
-    EXPECT_TRUE(b.past_states.empty());
-    b.RevertState(1);  // empty history: nothing to apply
-    EXPECT_EQ(b.pos.x(), 1.0);
+    auto b = WithHistory(3);
+    b->ApplyState(StateAt(9));
+    b->RevertState(10);
+    EXPECT_EQ(b->pos.x(), 1.0);
+    EXPECT_TRUE(b->past_states.empty());
+    b->RevertState(1);  // empty history: nothing to apply
+    EXPECT_EQ(b->pos.x(), 1.0);
   }
+}
+
+// The detector accepts a pair early by a remembered point, so a rewind takes
+// the ring back with the state, write position included.
+TEST(RBody, RewindRestoresTheContactRing) {
+  auto b = WithHistory(6);  // ring at push 4 (states 1..4 pushed): 1 2 3 4, next slot 0
+  b->RevertState(3);
+  EXPECT_EQ(b->pos.x(), 4.0);
+  EXPECT_EQ(b->recent_cols_size, 4);
+  EXPECT_EQ(b->recent_cols_last, 0);
+  for (int k = 0; k < 4; ++k)
+    EXPECT_EQ(b->recent_cols[k].x(), k + 1.0) << k;
+  auto young = WithHistory(2);  // ring of two points at the last push, next slot 2
+  young->RememberColPoint(Vector3(9, 0, 0));
+  young->RevertState(1);
+  EXPECT_EQ(young->recent_cols_size, 2);
+  EXPECT_EQ(young->recent_cols_last, 2);
+}
+
+// The one check of a usable body for scene files and sync messages.
+TEST(BodyCheck, RefusesWhatTheStepCannotUse) {
+  const double nan = std::nan(""), inf = HUGE_VAL;
+  for (double size : {0.0, -1.0, nan, inf, -inf})
+    EXPECT_FALSE(BodyCheck::UsableSize(size)) << size;
+  EXPECT_TRUE(BodyCheck::UsableSize(1e-300));
+  for (double x : {nan, inf, -inf}) {
+    EXPECT_FALSE(BodyCheck::Finite(Vector3(0, 0, x))) << x;
+    EXPECT_FALSE(BodyCheck::UsableOrientation(Quaternion(1, x, 0, 0))) << x;
+    EXPECT_FALSE(BodyCheck::UsableOrientation(Quaternion(x, 0, 0, 0))) << x;
+  }
+  EXPECT_TRUE(BodyCheck::Finite(Vector3(-1e308, 0, 5e-324)));
+  EXPECT_FALSE(BodyCheck::UsableOrientation(Quaternion(0, 0, 0, 0)));
+  EXPECT_FALSE(BodyCheck::UsableOrientation(Quaternion(-0.0, 0, -0.0, 0)));
+  EXPECT_TRUE(BodyCheck::UsableOrientation(Quaternion(0, 0, 0, 5e-324)));
 }

@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <cfenv>
 #include <cmath>
-#include <cstring>
 #include <memory>
 #include <random>
 #include <sstream>
 #include <vector>
 
 #include "collision/cdetector.h"
+#include "helpers.h"
 
 namespace {
 
@@ -31,24 +31,15 @@ std::unique_ptr<Collision> Points(RBody* a, RBody* b) {
   return std::unique_ptr<Collision>(CDetector::GetCollisionPoints(a, b));
 }
 
-// Bit for bit, zero signs included: the peers must agree exactly.
-bool Same(const Vector3& a, const Vector3& b) {
-  return std::memcmp(a.axes, b.axes, sizeof a.axes) == 0;
-}
-
-void ExpectNear(const Vector3& got, const Vector3& want, double tol = 1e-12) {
-  EXPECT_NEAR(got.x(), want.x(), tol);
-  EXPECT_NEAR(got.y(), want.y(), tol);
-  EXPECT_NEAR(got.z(), want.z(), tol);
-}
-
 // The list holds exactly the owner's corners idx, in order, on face f with normal n.
 void ExpectCorners(const std::vector<CollisionPoint>& pts, const RBody* owner,
                    const std::vector<int>& idx, const Face* f, const Vector3& n) {
   ASSERT_EQ(pts.size(), idx.size());
   for (std::size_t k = 0; k < idx.size(); ++k) {
-    EXPECT_TRUE(Same(pts[k].p, owner->vertices[idx[k]])) << "point " << k;
-    EXPECT_TRUE(pts[k].f == f && pts[k].eA == nullptr && pts[k].eB == nullptr);
+    EXPECT_TRUE(SameBits(pts[k].p, owner->vertices[idx[k]])) << "point " << k;
+    EXPECT_EQ(pts[k].f, f) << "point " << k;
+    EXPECT_EQ(pts[k].eA, nullptr) << "point " << k;
+    EXPECT_EQ(pts[k].eB, nullptr) << "point " << k;
     ExpectNear(pts[k].n, n, 0);
   }
 }
@@ -73,14 +64,10 @@ std::string Print(const std::vector<Collision*>& cols, bool ptrs) {
 
 class Detector : public ::testing::Test {
  protected:
-  // Owned by the test, so every case can hand out plain pointers.
   RBody* Box(double w, double h, double d, Vector3 pos, Quaternion q = Quaternion()) {
-    owned_.push_back(std::make_unique<RBody>(1.0, w, h, d, "box"));
-    owned_.back()->pos = pos;
-    owned_.back()->SetAngPos(q);
-    return owned_.back().get();
+    return bodies_.Add(w, h, d, pos, false, q);
   }
-  std::vector<std::unique_ptr<RBody>> owned_;
+  OwnedBodies bodies_;
 };
 
 // Two unit cubes, B at the origin and A sunk 0.1 into it from +y.
@@ -88,7 +75,7 @@ TEST_F(Detector, UnitCubesSunkOneTenth) {
   RBody *A = Box(1, 1, 1, Vector3(0, 0.9, 0)), *B = Box(1, 1, 1, Vector3(0, 0, 0));
   // Tie with B's face 3: A's face 2 negated comes first and wins (see the zero signs).
   const Vector3 axis = SeparatingAxis(A, B);
-  EXPECT_TRUE(Same(axis, Vector3(-0.0, 1, -0.0)));
+  EXPECT_TRUE(SameBits(axis, Vector3(-0.0, 1, -0.0)));
   Vector3 mid;
   EXPECT_NEAR(OverlapDepth(A, B, axis, &mid), 0.1, 1e-12);
   ExpectNear(mid, Vector3(-0.5, 0.45, -0.5));  // A's corner 0 and B's corner 2 attain first
@@ -144,26 +131,27 @@ TEST_F(Detector, DetectCollisionStages) {
   std::vector<RBody*> bodies{in, B};
   std::vector<Collision*> collisions, contacts;
   CDetector::CheckAll(&bodies, &collisions, &contacts, 0.0);
-  EXPECT_TRUE(collisions.empty() && contacts.empty());
+  EXPECT_TRUE(collisions.empty());
+  EXPECT_TRUE(contacts.empty());
 }
 
 TEST_F(Detector, ClosestOnEdgeA) {
   Edge a(Vector3(1, 0, 0), Vector3(0, 0, 0), Vector3(2, 0, 0));
   Edge b(Vector3(0, 1, 0), Vector3(1, -1, 1), Vector3(1, 1, 1));
-  EXPECT_TRUE(Same(CDetector::ClosestOnEdgeA(a, b), Vector3(1, 0, 0)));
-  EXPECT_TRUE(Same(CDetector::ClosestOnEdgeA(b, a), Vector3(1, 0, 1)));
+  EXPECT_TRUE(SameBits(CDetector::ClosestOnEdgeA(a, b), Vector3(1, 0, 0)));
+  EXPECT_TRUE(SameBits(CDetector::ClosestOnEdgeA(b, a), Vector3(1, 0, 1)));
   // Clamped to an end: that end itself, as 0.2 + (0.9 - 0.2) is not 0.9.
   Edge s(Vector3(1, 0, 0), Vector3(0.2, 0, 0), Vector3(0.9, 0, 0));
   ASSERT_NE(s.a.x() + (s.b.x() - s.a.x()), s.b.x());
   for (double x : {0.9, 1.7, 0.2, -3.0}) {
     Edge across(Vector3(0, 1, 0), Vector3(x, -1, 1), Vector3(x, 1, 1));
-    EXPECT_TRUE(Same(CDetector::ClosestOnEdgeA(s, across), x > 0.5 ? s.b : s.a)) << x;
+    EXPECT_TRUE(SameBits(CDetector::ClosestOnEdgeA(s, across), x > 0.5 ? s.b : s.a)) << x;
   }
   // |U x V| < 0.001 (unnormalised: lengths 2 and 1 yes, 20 and 10 no) gives A's first end.
   Edge par(Vector3(1, 0, 0), Vector3(-5, 0.01, 0), Vector3(5, 0.01, 0));
   Edge slant(Vector3(1, 0, 0), Vector3(0.5, -0.0002, 1), Vector3(1.5, 0.0002, 1));
-  EXPECT_TRUE(Same(CDetector::ClosestOnEdgeA(a, par), a.a));
-  EXPECT_TRUE(Same(CDetector::ClosestOnEdgeA(a, slant), a.a));
+  EXPECT_TRUE(SameBits(CDetector::ClosestOnEdgeA(a, par), a.a));
+  EXPECT_TRUE(SameBits(CDetector::ClosestOnEdgeA(a, slant), a.a));
   Edge long_a(Vector3(1, 0, 0), Vector3(0, 0, 0), Vector3(20, 0, 0));
   Edge long_slant(Vector3(1, 0, 0), Vector3(5, -0.002, 1), Vector3(15, 0.002, 1));
   EXPECT_NEAR(CDetector::ClosestOnEdgeA(long_a, long_slant).x(), 10, 1e-9);
@@ -198,9 +186,12 @@ TEST_F(Detector, EdgesApartAndTouching) {
     RBody* A = Box(4, 1, 1, Vector3(0, 0, 1.4), Deg(Vector3(1, 0, 0), 45));
     RBody* B = Box(1, 4, 1, Vector3(0, 0, 0), Deg(Vector3(0, 1, 0), 45));
     auto col = Points(A, B);
-    ASSERT_TRUE(col->points[0].size() == 1u && col->points[1].empty());
+    ASSERT_EQ(col->points[0].size(), 1u);
+    EXPECT_TRUE(col->points[1].empty());
     const CollisionPoint& cp = col->points[0][0];
-    EXPECT_TRUE(cp.eA == &A->edges[4] && cp.eB == &B->edges[2] && cp.f == nullptr);
+    EXPECT_EQ(cp.eA, &A->edges[4]);
+    EXPECT_EQ(cp.eB, &B->edges[2]);
+    EXPECT_EQ(cp.f, nullptr);
     ExpectNear(cp.n, Vector3(0, 0, 1));
     ExpectNear(cp.p, Vector3(0, -0.5, -0.5), 1e-9);
     EXPECT_NEAR(CDetector::EvaluatePoint(cp, A, B).depth, std::sqrt(2.0) - 1.4, 1e-9);
@@ -220,7 +211,8 @@ TEST_F(Detector, EdgesApartAndTouching) {
     RBody *A = Box(1, 1, 1, Vector3(0, y, 0)), *B = Box(1, 1, 1, Vector3(0, 0, 0));
     auto col = Points(A, B);
     const std::size_t n = y == 1.0 ? 4 : 0;
-    EXPECT_TRUE(col->points[0].size() == n && col->points[1].size() == n) << y;
+    EXPECT_EQ(col->points[0].size(), n) << y;
+    EXPECT_EQ(col->points[1].size(), n) << y;
     EXPECT_EQ(A->recent_cols_size + B->recent_cols_size, static_cast<int>(2 * n));
     for (const CollisionPoint& cp : col->points[0])
       EXPECT_NEAR(CDetector::EvaluatePoint(cp, A, B).depth, 0.0, 1e-12);
@@ -247,22 +239,26 @@ TEST_F(Detector, RandomPairs) {
       const RBody* self = col->bodies[i];
       long last = -1;
       for (const CollisionPoint& cp : made) {
-        auto same = [&](const Vector3& v) { return Same(v, cp.p); };
+        auto same = [&](const Vector3& v) { return SameBits(v, cp.p); };
         const long key = cp.eA ? 100 + (cp.eA - A->edges.data()) * 12 + (cp.eB - B->edges.data())
                                : std::find_if(self->vertices.begin(), self->vertices.end(), same) -
                                      self->vertices.begin();
         EXPECT_GT(key, last) << "trial " << trial;
         last = key;
-        if (cp.eA)
-          EXPECT_TRUE(i == 0 && cp.f == nullptr && Same(cp.n, n));
-        else
-          EXPECT_TRUE(cp.f == made[0].f && Same(cp.n, made[0].n));
+        if (cp.eA) {  // edge-edge points: A's list, no face, the separating axis
+          EXPECT_EQ(i, 0) << "trial " << trial;
+          EXPECT_EQ(cp.f, nullptr) << "trial " << trial;
+          EXPECT_TRUE(SameBits(cp.n, n)) << "trial " << trial;
+        } else {  // corners: one face and normal for the whole list
+          EXPECT_EQ(cp.f, made[0].f) << "trial " << trial;
+          EXPECT_TRUE(SameBits(cp.n, made[0].n)) << "trial " << trial;
+        }
       }
       with_edge_points += !made.empty() && made.back().eA != nullptr;
       const int kept = static_cast<int>(std::min<std::size_t>(made.size(), 4));
       ASSERT_EQ(self->recent_cols_size, kept);
       for (int m = 0; m < kept; ++m)
-        EXPECT_TRUE(Same(self->recent_cols[(self->recent_cols_last + 3 - m) % 4],
+        EXPECT_TRUE(SameBits(self->recent_cols[(self->recent_cols_last + 3 - m) % 4],
                          made[made.size() - 1 - m].p));
     }
   }
@@ -320,9 +316,10 @@ TEST_F(Detector, CheckAll) {
   // Pairs (i, j > i) in order; two static bodies are tested like any other.
   const int pairs[][2] = {{0, 1}, {0, 2}, {0, 3}, {3, 4}};
   ASSERT_EQ(first.size(), 4u);
-  for (int k = 0; k < 4; ++k)
-    EXPECT_TRUE(first[k]->bodies[0] == bodies[pairs[k][0]] &&
-                first[k]->bodies[1] == bodies[pairs[k][1]]);
+  for (int k = 0; k < 4; ++k) {
+    EXPECT_EQ(first[k]->bodies[0], bodies[pairs[k][0]]) << "record " << k;
+    EXPECT_EQ(first[k]->bodies[1], bodies[pairs[k][1]]) << "record " << k;
+  }
 
   // Repeated passes, with or without remembered points: same records, same order, same bits.
   for (int pass = 0; pass < 2; ++pass) {

@@ -12,8 +12,8 @@
 #include "app/commands.h"
 #include "app/scene.h"
 #include "app/simulation.h"
+#include "helpers.h"
 #include "net/input_log.h"
-#include "scratch_env.h"
 
 namespace {
 
@@ -71,13 +71,18 @@ enum Mode { kFlag, kLate, kLocal };
 using Key = std::tuple<int, Input, Mode>;
 
 // A host with two players, player 0 its own, run to step `end` with a
-// HandleCommand every step as in the frame loop; `late` makes flags late.
-Snapshot Play(const char* scene, const std::vector<Key>& keys, int end, bool late = false) {
+// HandleCommand every step as in the frame loop; `late` makes flags late,
+// and those arrive when the speed factor is `speed`. A body that arrives
+// late joins before step `add_body_at`.
+Snapshot Play(const char* scene, const std::vector<Key>& keys, int end, bool late = false,
+              double speed = 1.0, int add_body_at = -1) {
   Reset();
-  EXPECT_EQ(PrepareScene((std::string(BOXSIM_SOURCE_DIR) + "/scenes/" + scene).c_str()), 0);
+  EXPECT_EQ(PrepareScene(ScenePath(scene).c_str()), 0);
   global::is_host = true;
   global::players = {Player(0, global::bodies[0]), Player(1, global::bodies[1])};
   for (int t = 0; t <= end; ++t) {
+    if (t == add_body_at)
+      AddBody(1, 1, 1, Vector3(40, 0, 5));
     for (auto [step, in, mode] : keys) {
       if (step == t && mode != kLate && !(late && mode == kFlag))
         *InputFlag(&global::players[mode == kLocal ? 0 : 1], in) = InputPressed(in);
@@ -88,6 +93,7 @@ Snapshot Play(const char* scene, const std::vector<Key>& keys, int end, bool lat
     if (t < end)
       SimulationStep(0.04);
   }
+  global::speed = speed;
   for (auto [step, in, mode] : keys)
     if (mode == kLate || (late && mode == kFlag))
       HandleCommand(Cmd(step, in, 1));
@@ -135,6 +141,45 @@ TEST_F(CommandsTest, InputsGiveTheBitsOfOnTime) {
             "");
 }
 
+// Catch-up and replay steps last kBaseStepLength whatever the speed factor
+// here: the peer ran them so. Paused (0) or slowed, 4 steps ahead or 6 late.
+TEST_F(CommandsTest, CatchUpAndReplayStepsKeepTheBaseLength) {
+  for (double speed : {0.0, 0.5})
+    for (int k : {-4, 6})
+      EXPECT_EQ(Diff(Play("pile.txt", {{20, RIGHT_DOWN, kFlag}}, std::max(20, 20 + k)),
+                     Play("pile.txt", {{20, RIGHT_DOWN, kFlag}}, 20 + k, true, speed)),
+                "")
+          << "speed " << speed << ", " << k << " steps late";
+}
+
+// A press and a release stamped at one step: the later wins, for a remote
+// player (in arrival order) and for the own one (in the order made), also
+// when a later replay runs over that step.
+TEST_F(CommandsTest, SameStepPressAndReleaseTheLaterWins) {
+  const Key replay{5, LEFT_DOWN, kLate};
+  const Snapshot released = Play("default.txt", {replay}, 20);
+  for (Mode mode : {kLate, kLocal})
+    EXPECT_EQ(Diff(Play("default.txt", {{12, RIGHT_DOWN, mode}, {12, RIGHT_UP, mode}, replay}, 20),
+                   released),
+              "")
+        << (mode == kLate ? "remote" : "own");
+  const Snapshot held = Play("default.txt", {{12, RIGHT_DOWN, kFlag}}, 20);
+  EXPECT_EQ(Diff(Play("default.txt", {{12, RIGHT_UP, kLate}, {12, RIGHT_DOWN, kLate}}, 20), held),
+            "");
+  EXPECT_TRUE(global::players[1].right);
+}
+
+// A body that arrived 10 steps ago has 10 steps of history: an input 15
+// late rewinds every body 10 steps, not the others further, and counts from there.
+TEST_F(CommandsTest, RewindGoesNoFurtherThanTheShortestHistory) {
+  const Snapshot truth = Play("default.txt", {{20, RIGHT_DOWN, kFlag}}, 30, false, 1.0, 20);
+  Play("default.txt", {}, 30, false, 1.0, 20);
+  const std::string out = Stdout([] { HandleCommand(Cmd(15, RIGHT_DOWN, 1)); });
+  EXPECT_EQ(out, "Input for player 1 stamped at step 15, before the history (step 20 on); "
+                 "applied from step 20.\n");
+  EXPECT_EQ(Diff(truth, Take()), "");
+}
+
 TEST_F(CommandsTest, RefusedInputsChangeNothing) {
   Snapshot before = Play("default.txt", {}, 6);
   const std::pair<uint32_t, const char*> refusals[] = {
@@ -142,9 +187,7 @@ TEST_F(CommandsTest, RefusedInputsChangeNothing) {
       {0xffffffffu, "Refused input for player 4294967295: there are 2 players.\n"},
       {0, "Refused input for player 0: that is this instance's own player.\n"}};
   for (auto [player, message] : refusals) {
-    testing::internal::CaptureStdout();
-    HandleCommand(Cmd(2, FORWARD_DOWN, player));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), message);
+    EXPECT_EQ(Stdout([p = player] { HandleCommand(Cmd(2, FORWARD_DOWN, p)); }), message);
     EXPECT_EQ(Diff(before, Take()), "") << player;
   }
 }
@@ -158,17 +201,17 @@ TEST_F(CommandsTest, SyncSetsUpClockAndPlayersOnce) {
       {2, ""},
       {0, "Refused sync: the players are already set up.\n"}};
   for (auto [id, message] : syncs) {
-    testing::internal::CaptureStdout();
-    HandleCommand(Command{MSG_SYNC_BODIES, 1234, FORWARD_UP, id});
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), message);
+    EXPECT_EQ(Stdout([i = id] { HandleCommand(Command{MSG_SYNC_BODIES, 1234, FORWARD_UP, i}); }),
+              message);
     EXPECT_EQ(global::simulation_time, id == 4 ? 0u : 1234u);
     EXPECT_EQ(global::players.size(), id == 4 ? 0u : 3u);
   }
   EXPECT_EQ(global::player_id, 2u);
   EXPECT_EQ(global::time_acc, 0.0);
-  for (unsigned i = 0; i < 3; ++i)
-    EXPECT_TRUE(global::players[i].controlled_body == global::bodies[i] &&
-                global::players[i].controlled_idx == i);
+  for (unsigned i = 0; i < 3; ++i) {
+    EXPECT_EQ(global::players[i].controlled_body, global::bodies[i]) << i;
+    EXPECT_EQ(global::players[i].controlled_idx, i) << i;
+  }
 }
 
 // The log keeps what a rewind can reach and no more.

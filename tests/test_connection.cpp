@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -12,11 +13,11 @@
 #include <thread>
 #include <vector>
 
-#include "app/globals.h"
 #include "app/commands.h"
+#include "app/globals.h"
 #include "app/simulation.h"
+#include "helpers.h"
 #include "net/input_log.h"
-#include "scratch_env.h"
 
 namespace {
 
@@ -24,29 +25,19 @@ using namespace Network;
 using Bytes = std::vector<unsigned char>;
 using Clock = std::chrono::steady_clock;
 
-// A plain ENet client that connects at once and keeps what it saw.
-struct RawClient {
-  ENetHost* host = enet_host_create(nullptr, 1, 2, 0, 0);
-  ENetAddress loopback{ENET_HOST_TO_NET_32(0x7f000001), kPort};
-  ENetPeer* peer = enet_host_connect(host, &loopback, 2, 0);
-  int disconnect_reason = -1;  // none yet
-  std::vector<Bytes> received;
+// A full contact ring whose next write goes to slot 1.
+void FillRing(RBody* b) {
+  for (int i = 1; i <= 5; ++i)
+    b->RememberColPoint(Vector3(i, i, i));
+}
 
-  ~RawClient() { enet_host_destroy(host); }
-  void Service() {
-    for (ENetEvent e; enet_host_service(host, &e, 0) > 0;) {
-      disconnect_reason = e.type == ENET_EVENT_TYPE_DISCONNECT ? e.data : disconnect_reason;
-      if (e.type == ENET_EVENT_TYPE_RECEIVE) {
-        received.emplace_back(e.packet->data, e.packet->data + e.packet->dataLength);
-        enet_packet_destroy(e.packet);
-      }
-    }
-  }
-  void Send(const Bytes& d) {
-    enet_peer_send(peer, 0, enet_packet_create(d.data(), d.size(), ENET_PACKET_FLAG_RELIABLE));
-    enet_host_flush(host);
-  }
-};
+// Emptied, write position included, so the host's next contacts land where the client's do.
+void ExpectEmptyRing(const RBody* b) {
+  EXPECT_EQ(b->recent_cols_size, 0) << "body " << b->id;
+  EXPECT_EQ(b->recent_cols_last, 0) << "body " << b->id;
+  for (const Vector3& p : b->recent_cols)
+    EXPECT_EQ(p, Vector3(0, 0, 0)) << "body " << b->id;
+}
 
 class ConnectionTest : public ::testing::Test {
  protected:
@@ -62,8 +53,8 @@ class ConnectionTest : public ::testing::Test {
 
   static void StartHost(int n) {
     for (int i = 0; i < n; ++i)
-      global::bodies.push_back(new RBody(1, 1, 1, 1, "box"));
-    CreateHost(&global::bodies, &global::players);
+      AddBody(1, 1, 1, Vector3(2.0 * i, 0, 0));
+    ASSERT_EQ(CreateHost(&global::bodies, &global::players), 0);
     global::players.push_back(Player(0, global::bodies[0]));
   }
 
@@ -83,7 +74,11 @@ class ConnectionTest : public ::testing::Test {
     return out;
   }
 
-  static bool Has(const std::string& out, const char* part) { return out.find(part) != out.npos; }
+  static ::testing::AssertionResult Has(const std::string& out, const char* part) {
+    if (out.find(part) != out.npos)
+      return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "no \"" << part << "\" in:\n" << out;
+  }
 
   std::deque<RawClient> clients;
 };
@@ -92,17 +87,21 @@ TEST_F(ConnectionTest, ClientGetsTheSceneItsPlayerAndTheHeldKeys) {
   StartHost(3);
   global::simulation_time = 321;
   global::players[0].right = true;  // held by the host while the client comes
-  global::bodies[2]->RememberColPoint(Vector3(0.5, 0.5, 0.5));  // emptied to match the client
+  for (RBody* b : global::bodies)  // emptied to match the client's bodies
+    FillRing(b);
   const Bytes sync = EncodeSyncBodies(global::bodies, 321, 1);
   RawClient& client = clients.emplace_back();
   std::string out = Pump([&] { return client.received.size() >= 2; });
   // The sync, then the held key stamped with the sync's step.
   EXPECT_EQ(client.received, std::vector<Bytes>({sync, EncodeInput(RIGHT_DOWN, 321, 0)}));
-  EXPECT_TRUE(Has(out, "A new client connected from 100007f:") && Has(out, "Sending sync at 321\n"))
-      << out;
-  EXPECT_TRUE(global::players.size() == 2u && global::players[1].controlled_idx == 1 &&
-              global::players[1].controlled_body == global::bodies[1] && IsConnected() &&
-              global::bodies[2]->recent_cols_size == 0);
+  EXPECT_TRUE(Has(out, "A new client connected from 100007f:"));
+  EXPECT_TRUE(Has(out, "Sending sync at 321\n"));
+  ASSERT_EQ(global::players.size(), 2u);
+  EXPECT_EQ(global::players[1].controlled_idx, 1);
+  EXPECT_EQ(global::players[1].controlled_body, global::bodies[1]);
+  EXPECT_TRUE(IsConnected());
+  for (const RBody* b : global::bodies)
+    ExpectEmptyRing(b);
   client.Send(EncodeInput(LEFT_DOWN, 321, 1));  // reaches the host and moves player 1
   Pump([&] { return global::players[1].left; });
   // Two messages waiting: one per frame, in order.
@@ -110,16 +109,19 @@ TEST_F(ConnectionTest, ClientGetsTheSceneItsPlayerAndTheHeldKeys) {
   client.Send(EncodeInput(RIGHT_DOWN, 322, 1));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   Command first = HostLoop(322), second = HostLoop(322);
-  EXPECT_TRUE(first.input == LEFT_UP && second.input == RIGHT_DOWN &&
-              second.type == MSG_SEND_INPUT && second.id == 1 && second.simulation_time == 322);
+  EXPECT_EQ(first.input, LEFT_UP);
+  EXPECT_EQ(second.input, RIGHT_DOWN);
+  EXPECT_EQ(second.type, MSG_SEND_INPUT);
+  EXPECT_EQ(second.id, 1u);
+  EXPECT_EQ(second.simulation_time, 322u);
   // A malformed message is dropped and a sync from a client refused; the host runs on.
   client.Send(Bytes{1, 2, 3});
   client.Send(sync);
   out = Pump(nullptr, 0.3);
-  EXPECT_TRUE(Has(out, "Dropped an input message of 3 bytes") &&
-              Has(out, "Refused a sync message") && !Has(out, "Received new input") &&
-              global::bodies.size() == 3u)
-      << out;
+  EXPECT_TRUE(Has(out, "Dropped an input message of 3 bytes"));
+  EXPECT_TRUE(Has(out, "Refused a sync message"));
+  EXPECT_FALSE(Has(out, "Received new input"));
+  EXPECT_EQ(global::bodies.size(), 3u);
 }
 
 TEST_F(ConnectionTest, ReconnectGetsTheNextIndexAndRefusalsTellWhy) {
@@ -130,7 +132,8 @@ TEST_F(ConnectionTest, ReconnectGetsTheNextIndexAndRefusalsTellWhy) {
   // A second client is refused while one is connected, then given up.
   RawClient& busy = clients.emplace_back();
   out += Pump(nullptr, 2.0);
-  EXPECT_TRUE(busy.peer->state != ENET_PEER_STATE_CONNECTED && busy.received.empty());
+  EXPECT_NE(busy.peer->state, ENET_PEER_STATE_CONNECTED);
+  EXPECT_TRUE(busy.received.empty());
   EXPECT_EQ(out.find("A new client connected"), out.rfind("A new client connected")) << out;
   enet_peer_reset(busy.peer);
   // The departing client holds a key; its release can never arrive.
@@ -138,13 +141,20 @@ TEST_F(ConnectionTest, ReconnectGetsTheNextIndexAndRefusalsTellWhy) {
   Pump([&] { return global::players[1].backward; });
   enet_peer_disconnect(first.peer, 0);
   out = Pump([&] { return Network::peer == nullptr; });
-  EXPECT_TRUE(Has(out, "100007f:") && Has(out, " disconnected.\n")) << out;   // by its address
-  EXPECT_TRUE(global::players.size() == 2u && !global::players[1].backward);  // stays, keys up
+  EXPECT_TRUE(Has(out, "100007f:"));  // by its address
+  EXPECT_TRUE(Has(out, " disconnected.\n"));
+  EXPECT_EQ(global::players.size(), 2u);  // stays, keys up
+  EXPECT_FALSE(global::players[1].backward);
+  // The reconnect empties the rings again, also those filled since.
+  for (RBody* b : global::bodies)
+    FillRing(b);
   RawClient& second = clients.emplace_back();
   Pump([&] { return !second.received.empty(); });
   EXPECT_EQ(second.received, std::vector<Bytes>{EncodeSyncBodies(global::bodies, 0, 2)});
-  EXPECT_TRUE(global::players.size() == 3u &&
-              global::players[2].controlled_body == global::bodies[2]);
+  ASSERT_EQ(global::players.size(), 3u);
+  EXPECT_EQ(global::players[2].controlled_body, global::bodies[2]);
+  for (const RBody* b : global::bodies)
+    ExpectEmptyRing(b);
   enet_peer_disconnect(second.peer, 0);
   Pump([&] { return Network::peer == nullptr; });
   // Refusals tell why: three bodies and three players leave no body for a
@@ -152,33 +162,82 @@ TEST_F(ConnectionTest, ReconnectGetsTheNextIndexAndRefusalsTellWhy) {
   const std::pair<DisconnectReason, const char*> refusals[] = {
       {DISCONNECT_NO_BODY_LEFT, "no body left for a new player (3 bodies, 3 players)."},
       {DISCONNECT_SCENE_TOO_LARGE, "the scene has 128 bodies, a sync carries 127."}};
+  FillRing(global::bodies[0]);
   for (auto [reason, line] : refusals) {
     RawClient& late = clients.emplace_back();
     out = Pump([&] { return late.disconnect_reason >= 0; });
-    EXPECT_TRUE(Has(out, line) && late.disconnect_reason == static_cast<int>(reason)) << out;
-    EXPECT_TRUE(late.received.empty() && global::players.size() == 3u && Network::peer == nullptr);
+    EXPECT_TRUE(Has(out, line));
+    EXPECT_EQ(late.disconnect_reason, static_cast<int>(reason));
+    EXPECT_TRUE(late.received.empty());
+    EXPECT_EQ(global::players.size(), 3u);
+    EXPECT_EQ(Network::peer, nullptr);
+    EXPECT_EQ(global::bodies[0]->recent_cols_size, 4) << "a refusal keeps the rings";
     while (global::bodies.size() < 128)
       global::bodies.push_back(new RBody(1, 1, 1, 1, "box"));
   }
 }
 
 TEST_F(ConnectionTest, ConnectWithoutAHostFailsAndTheProgramRunsOn) {
-  EXPECT_TRUE(HostLoop(0).type == MSG_NONE && ClientLoop().type == MSG_NONE);  // no host yet
-  testing::internal::CaptureStdout();
+  EXPECT_EQ(HostLoop(0).type, MSG_NONE);  // no host yet
+  EXPECT_EQ(ClientLoop().type, MSG_NONE);
   auto start = Clock::now();
-  Connect("127.0.0.1", &global::bodies, &global::players);
+  EXPECT_EQ(Stdout([] { EXPECT_EQ(Connect("127.0.0.1", &global::bodies, &global::players), 0); }),
+            "Connection to 127.0.0.1:1234 failed.\n");
   EXPECT_GE(std::chrono::duration<double>(Clock::now() - start).count(), 4.5);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Connection to 127.0.0.1:1234 failed.\n");
   for (int i = 0; i < 3; ++i)  // frames find nothing, key changes go nowhere
     HandleCommand(ClientLoop());
   SendInput(FORWARD_DOWN, 0, 0);
-  EXPECT_TRUE(!IsConnected() && global::bodies.empty() && global::players.empty());
+  EXPECT_FALSE(IsConnected());
+  EXPECT_TRUE(global::bodies.empty());
+  EXPECT_TRUE(global::players.empty());
   CloseClient();
-  testing::internal::CaptureStdout();  // an address that cannot be resolved fails at once
-  Connect("", &global::bodies, &global::players);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+  // An address that cannot be resolved fails at once.
+  EXPECT_EQ(Stdout([] { Connect("", &global::bodies, &global::players); }),
             "Cannot resolve the host address .\nConnection to :1234 failed.\n");
-  EXPECT_TRUE(!IsConnected() && ClientLoop().type == MSG_NONE);
+  EXPECT_FALSE(IsConnected());
+  EXPECT_EQ(ClientLoop().type, MSG_NONE);
+}
+
+// No ENet host: -1 after one line, for the caller to end the program with status 1.
+TEST(NoENetHost, CreateHostOnATakenPort) {
+  ASSERT_EQ(enet_initialize(), 0);
+  ENetAddress any{ENET_HOST_ANY, 0};
+  ENetHost* holder = enet_host_create(&any, 1, 2, 0, 0);
+  ASSERT_NE(holder, nullptr);
+  ASSERT_EQ(enet_socket_get_address(holder->socket, &any), 0);
+  std::vector<RBody*> bodies;
+  std::vector<Player> players;
+  int result = 0;
+  EXPECT_EQ(Stdout([&] { result = CreateHost(&bodies, &players, any.port); }),
+            "An error occurred while trying to create an ENet server host.\n");
+  EXPECT_EQ(result, -1);
+  EXPECT_EQ(Network::host, nullptr);
+  CloseHost();
+  enet_host_destroy(holder);
+  enet_deinitialize();
+}
+
+TEST(NoENetHost, ConnectWithoutAFreeFileDescriptor) {
+  std::vector<RBody*> bodies;
+  std::vector<Player> players;
+  int result = 0;
+  const std::string out = Stdout([&] {
+    rlimit old;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+    const int lowest_free = dup(0);  // below it every descriptor is taken
+    ASSERT_GE(lowest_free, 0);
+    close(lowest_free);
+    rlimit low = old;
+    low.rlim_cur = static_cast<rlim_t>(lowest_free);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    result = Connect("127.0.0.1", &bodies, &players, 0);
+    std::fflush(stdout);
+    setrlimit(RLIMIT_NOFILE, &old);
+  });
+  EXPECT_EQ(out, "An error occurred while trying to create an ENet client host.\n");
+  EXPECT_EQ(result, -1);
+  EXPECT_FALSE(IsConnected());
+  CloseClient();
 }
 
 }  // namespace

@@ -6,8 +6,6 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <limits>
 #include <random>
 #include <sstream>
@@ -17,13 +15,12 @@
 #include "app/dump.h"
 #include "app/globals.h"
 #include "app/simulation.h"
-#include "scratch_env.h"
+#include "helpers.h"
+
+// Every record goes to dumpN.txt in the current folder.
+const auto* const kScratch = ::testing::AddGlobalTestEnvironment(new ScratchDir);
 
 TEST(Dump, RecordsFileNameAndUnwritableFile) {
-  auto read = [](const char* path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  };
   // 19 lines: step, one line per player, five per body, a blank; then the
   // level and point lines, and a second record appended to the open file.
   for (const Vector3& pos : {Vector3(0, 0, 0.5), Vector3(-9.8, 1e-05, 123456789), Vector3()}) {
@@ -48,7 +45,7 @@ TEST(Dump, RecordsFileNameAndUnwritableFile) {
       " body1\n  pos     -9.8,1e-05,1.23457e+08\n  vel     0,0,0\n"
       "  ang_vel 0.25,-0.125,0.333333\n  ang_pos 0,0,0,1\n"
       " body2\n  pos     0,0,0\n  vel     0,0,0\n  ang_vel 0,0,0\n  ang_pos 1,0,0,0\n\n";
-  EXPECT_EQ(read("dump0.txt"), record + " lvl2 5 7\n mpoint: 0.5,-1.25,3\n 0.0001\n" + record);
+  EXPECT_EQ(ReadFile("dump0.txt"), record + " lvl2 5 7\n mpoint: 0.5,-1.25,3\n 0.0001\n" + record);
 
   // '0' + the low 8 bits of the player index while that stays a byte; wrapped
   // to NUL or '/' it would cut the name short or point into a folder.
@@ -68,7 +65,7 @@ TEST(Dump, RecordsFileNameAndUnwritableFile) {
   ASSERT_TRUE(std::filesystem::remove("dump1.txt"));
   global::DumpInfo();
   ResetSimulation();
-  EXPECT_EQ(read("dump1.txt"), "t: 0\n\n");
+  EXPECT_EQ(ReadFile("dump1.txt"), "t: 0\n\n");
 }
 
 // Records are formatted without the stream; every number must still read as
@@ -108,7 +105,5 @@ TEST(Dump, NumbersAsTheStreamPrintsThem) {
          << " " << values[i + 3] << "\n";
   }
   ResetSimulation();
-  std::ifstream in("dump2.txt", std::ios::binary);
-  const std::string got{std::istreambuf_iterator<char>(in), {}};
-  EXPECT_EQ(got, want.str());
+  EXPECT_EQ(ReadFile("dump2.txt"), want.str());
 }

@@ -2,11 +2,16 @@
 // bodies are boxes floating alone, so steps touch nothing else.
 #include <gtest/gtest.h>
 
-#include "app/input.h"
+#include <chrono>
+#include <thread>
+
 #include "app/frame.h"
 #include "app/globals.h"
+#include "app/input.h"
 #include "app/simulation.h"
-#include "scratch_env.h"
+#include "helpers.h"
+#include "net/input_log.h"
+#include "net/network.h"
 
 namespace {
 
@@ -19,7 +24,11 @@ class FrameTest : public ::testing::Test {
     for (int i = 0; i < 256; ++i)
       global::new_keys[i] = global::old_keys[i] = false;
   }
-  void TearDown() override { ResetSimulation(); }
+  void TearDown() override {
+    Network::CloseHost();
+    Network::input_log.Clear();
+    ResetSimulation();
+  }
 
   // Runs one frame at time t and returns the steps it ran.
   static uint32_t Frame(double t) {
@@ -93,6 +102,43 @@ TEST_F(FrameTest, BacklogIsWorkedOffTenStepsPerFrame) {
   global::bodies.push_back(new RBody(1, 1, 1, 1, "box"));
   WorkOff(1.2, 30);
   EXPECT_EQ(global::old_state.size(), 1u);
+}
+
+// A frame takes the own keys first, then one network command: a late remote
+// input that arrives in the frame of a local key change rewinds over the step
+// of that change, and the change must survive the replay. Real ENet peers on
+// a port of their own.
+TEST_F(FrameTest, LocalKeyChangeSurvivesALateInputOfTheSameFrame) {
+  global::players.push_back(Player(0, AddBody(1, 1, 1, Vector3(0, 0, 0))));
+  AddBody(1, 1, 1, Vector3(10, 0, 0));
+  ASSERT_EQ(Network::CreateHost(&global::bodies, &global::players, 0), 0);
+  ENetAddress bound;
+  ASSERT_EQ(enet_socket_get_address(Network::host->socket, &bound), 0);
+  RawClient client(bound.port);
+  const std::string out = Stdout([&] {
+    for (int i = 0; i < 3000 && global::players.size() < 2; ++i) {
+      RunFrame(0);  // no time passes: no steps
+      client.Service();
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  ASSERT_EQ(global::players.size(), 2u) << out;
+  RunFrame(0.4);
+  const uint32_t now = global::simulation_time;
+  ASSERT_GE(now, 8u);
+  client.Send(Network::EncodeInput(Network::LEFT_DOWN, now - 5, 1));
+  // Received but not yet handed out, so that the next frame's command is it.
+  for (int i = 0; i < 500 && enet_list_empty(&Network::host->dispatchQueue); ++i)
+    enet_host_service(Network::host, nullptr, 10);
+  ASSERT_FALSE(enet_list_empty(&Network::host->dispatchQueue));
+  Keyboard('w', 0, 0);
+  Stdout([] { RunFrame(0.4); });
+  EXPECT_EQ(global::simulation_time, now);  // replayed back to the present
+  EXPECT_TRUE(global::players[1].left);
+  EXPECT_TRUE(global::players[0].forward);
+  const double vy = global::bodies[0]->vel.y();
+  EXPECT_GE(Frame(1.0), 1u);  // (the replayed steps were taken from time_acc)
+  EXPECT_LT(global::bodies[0]->vel.y(), vy);  // and pushes from then on
 }
 
 }  // namespace

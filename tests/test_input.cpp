@@ -61,7 +61,8 @@ TEST_F(InputTest, OrbitCamera) {
   EXPECT_NEAR(Renderer::cameraPos.x(), 5 * std::sin(3.1) * std::cos(1.0), 1e-6);
   // A minimised window (height 0) still gets a finite, positive aspect ratio.
   EXPECT_EQ(Renderer::AspectRatio(1000, 500), 2.0);
-  EXPECT_TRUE(std::isfinite(Renderer::AspectRatio(800, 0)) && Renderer::AspectRatio(800, 0) > 0);
+  EXPECT_TRUE(std::isfinite(Renderer::AspectRatio(800, 0)));
+  EXPECT_GT(Renderer::AspectRatio(800, 0), 0);
 }
 
 TEST_F(InputTest, DragAndWheelMoveTheCameraOncePerFrame) {
@@ -105,7 +106,9 @@ TEST_F(InputTest, KeysSetFlagsAndSendInputsInKeyOrder) {
   enet_address_set_host(&address, "127.0.0.1");
   ENetHost* receiver = enet_host_create(&address, 1, 2, 0, 0);
   Network::host = enet_host_create(nullptr, 1, 2, 0, 0);
-  ASSERT_TRUE(receiver && Network::host && !enet_socket_get_address(receiver->socket, &address));
+  ASSERT_NE(receiver, nullptr);
+  ASSERT_NE(Network::host, nullptr);
+  ASSERT_EQ(enet_socket_get_address(receiver->socket, &address), 0);
   Network::peer = enet_host_connect(Network::host, &address, 2, 0);
   ENetEvent e;
   for (int i = 0; i < 200 && Network::peer->state != ENET_PEER_STATE_CONNECTED; ++i) {
@@ -129,7 +132,8 @@ TEST_F(InputTest, KeysSetFlagsAndSendInputsInKeyOrder) {
   global::player_id = 0;
   Keys("");
   const Player& p = global::players[0];
-  EXPECT_FALSE(p.forward || p.backward || p.left || p.right);
+  for (bool flag : {p.forward, p.backward, p.left, p.right})
+    EXPECT_FALSE(flag);
   global::player_id = 3;
   Keys("", "wd");
   global::player_id = 0;
@@ -146,7 +150,8 @@ TEST_F(InputTest, KeysSetFlagsAndSendInputsInKeyOrder) {
   global::player_id = 1;
   Keys("dasw");
   const Player& own = global::players[1];
-  EXPECT_TRUE(own.forward && own.backward && own.left && own.right);
+  for (bool flag : {own.forward, own.backward, own.left, own.right})
+    EXPECT_TRUE(flag);
 
   Sent got;
   for (int i = 0; i < 100; ++i) {

@@ -1,22 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <vector>
 
 #include "body/rbody.h"
+#include "helpers.h"
 #include "integration/ode_solver.h"
-
-namespace {
-
-bool SameBits(const RBState& a, const RBState& b) {
-  return std::memcmp(a.pos.axes, b.pos.axes, sizeof a.pos.axes) == 0 &&
-         std::memcmp(a.vel.axes, b.vel.axes, sizeof a.vel.axes) == 0 &&
-         std::memcmp(a.ang_vel.axes, b.ang_vel.axes, sizeof a.ang_vel.axes) == 0 &&
-         std::memcmp(&a.ang_pos.s, &b.ang_pos.s, sizeof a.ang_pos.s) == 0 &&
-         std::memcmp(a.ang_pos.v.axes, b.ang_pos.v.axes, sizeof a.ang_pos.v.axes) == 0;
-}
-
-}  // namespace
 
 TEST(ODESolver, FallingBodyOneStep) {
   RBody b(1, 1, 1, 1, "fall");

@@ -5,6 +5,7 @@
 #include "math/matrix3x3.h"
 #include "math/quaternion.h"
 #include "math/vector3.h"
+#include "helpers.h"
 
 // A stale cached length silently corrupts every normal and depth downstream.
 TEST(Vector3, LengthCacheIsDroppedByEveryMutator) {
@@ -29,12 +30,12 @@ TEST(Vector3, LengthCacheIsDroppedByEveryMutator) {
 // Zero lengths and zero divisors give zeros, not NaNs that would spread
 // through every body in contact.
 TEST(Math, DivisionGuardsAndIndexWrap) {
-  EXPECT_TRUE(Vector3(0, 0, 0).Normalized() == Vector3(0, 0, 0));
-  EXPECT_TRUE(Vector3(1, 2, 3) / 0 == Vector3(0, 0, 0));
-  EXPECT_TRUE(Vector3(1, 2, 3) / -0.0 == Vector3(0, 0, 0));
+  EXPECT_EQ(Vector3(0, 0, 0).Normalized(), Vector3(0, 0, 0));
+  EXPECT_EQ(Vector3(1, 2, 3) / 0, Vector3(0, 0, 0));
+  EXPECT_EQ(Vector3(1, 2, 3) / -0.0, Vector3(0, 0, 0));
   Quaternion d = Quaternion(1, 2, 3, 4) / 0;
   EXPECT_TRUE(std::isinf(d.s));
-  EXPECT_TRUE(d.v == Vector3(0, 0, 0));
+  EXPECT_EQ(d.v, Vector3(0, 0, 0));
   Quaternion q(2, Vector3(0, 0, 0));
   EXPECT_EQ(q.Normalize().s, 1.0);
   EXPECT_EQ(q.s, 2.0);  // Normalize returns a copy
@@ -42,4 +43,15 @@ TEST(Math, DivisionGuardsAndIndexWrap) {
   Matrix3x3 m;
   m(4, 5) = 7;
   EXPECT_EQ(m.values[1][2], 7.0);
+}
+
+// Built with the library's flags: no fast-math, and a * b + c rounded twice,
+// never fused, or the peers' results would depend on the machine.
+TEST(Math, NoFastMathNoFusedMultiplyAdd) {
+#ifdef __FAST_MATH__
+  FAIL() << "built with fast-math";
+#endif
+  volatile double va = 1 + 0x1p-30, vc = -(1 + 0x1p-29);
+  const double a = va, c = vc;
+  EXPECT_EQ(a * a + c, 0.0);  // fused: 0x1p-60
 }

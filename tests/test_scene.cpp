@@ -1,23 +1,20 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdio>
-#include <fstream>
+#include <cstring>
 #include <string>
 
 #include "app/globals.h"
 #include "app/scene.h"
-#include "scratch_env.h"
+#include "helpers.h"
+#include "net/network.h"
 
 namespace {
 
 class SceneTest : public ::testing::Test {
  protected:
   void SetUp() override { Clear(); }
-  void TearDown() override {
-    Clear();
-    std::remove(path_.c_str());
-  }
+  void TearDown() override { Clear(); }
 
   static void Clear() {
     for (RBody* b : global::bodies)
@@ -25,23 +22,6 @@ class SceneTest : public ::testing::Test {
     global::bodies.clear();
     global::old_state.clear();
   }
-
-  const char* Write(const std::string& text) {
-    std::ofstream(path_, std::ios::binary) << text;
-    return path_.c_str();
-  }
-
-  // Loads text and returns what the loader printed.
-  std::string Load(const std::string& text, int* result) {
-    const char* path = Write(text);
-    testing::internal::CaptureStdout();
-    *result = PrepareScene(path);
-    return testing::internal::GetCapturedStdout();
-  }
-
-  // Relative to the executable's own scratch folder: CTest runs these tests
-  // as separate processes at once, so a shared path would race.
-  std::string path_ = "scene_test.txt";
 };
 
 const char* kDynamic = "1 2 4 6 mover 0  1 2 3  4 5 6  1 0 0 0  7 8 9";
@@ -53,9 +33,9 @@ TEST_F(SceneTest, DynamicAndStaticRecordsInEitherOrder) {
     Clear();
     std::string text = std::string("header~") + (dynamic_first ? kDynamic : kStatic) + "\n" +
                        (dynamic_first ? kStatic : kDynamic) + ";";
-    int r;
-    EXPECT_EQ(Load(text, &r), "");
-    ASSERT_EQ(r, 0);
+    const SceneLoad r = LoadSceneText(text);
+    EXPECT_EQ(r.out, "");
+    ASSERT_EQ(r.result, 0);
     ASSERT_EQ(global::bodies.size(), 2u);
     RBody* mover = global::bodies[dynamic_first ? 0 : 1];
     RBody* floor = global::bodies[dynamic_first ? 1 : 0];
@@ -78,59 +58,63 @@ TEST_F(SceneTest, DynamicAndStaticRecordsInEitherOrder) {
 }
 
 TEST_F(SceneTest, EmptySceneAndHeaderRules) {
-  int r;
-  Load("just a header~;", &r);
-  EXPECT_EQ(r, 0);
+  EXPECT_EQ(LoadSceneText("just a header~;").result, 0);
   EXPECT_TRUE(global::bodies.empty());
 
   {  // orientation scalar first: (0, 0, 0, 1) is a half turn about z
-    Load(std::string("~1 1 1 1 t 1 0 0 0 0 0 0 1;"), &r);
-    ASSERT_EQ(r, 0);
+    ASSERT_EQ(LoadSceneText("~1 1 1 1 t 1 0 0 0 0 0 0 1;").result, 0);
     EXPECT_EQ(global::bodies[0]->ang_pos.s, 0.0);
     EXPECT_EQ(global::bodies[0]->ang_pos.v.z(), 1.0);
     Clear();
   }
   {  // without a '~' in the first 1024 characters, records start at 1025
     std::string header(1024, 'x');
-    Load(header + kStatic + ";", &r);
-    ASSERT_EQ(r, 0);
+    ASSERT_EQ(LoadSceneText(header + kStatic + ";").result, 0);
     ASSERT_EQ(global::bodies.size(), 1u);
     EXPECT_EQ(global::bodies[0]->name, "floor");
     Clear();
   }
   {  // a '~' beyond the first 1024 characters is not a header end
     std::string header(1030, 'x');
-    std::string out = Load(header + "~" + kStatic + ";", &r);
-    EXPECT_EQ(r, -1);
+    EXPECT_EQ(LoadSceneText(header + "~" + kStatic + ";").result, -1);
   }
   {  // exponent notation and signs
-    Load("~1e0 2.5E-1 +1 .5 e 1 -1e-3 0 0 1 0 0 0;", &r);
-    ASSERT_EQ(r, 0);
+    ASSERT_EQ(LoadSceneText("~1e0 2.5E-1 +1 .5 e 1 -1e-3 0 0 1 0 0 0;").result, 0);
     EXPECT_EQ(global::bodies[0]->width, 0.25);
     EXPECT_EQ(global::bodies[0]->height, 1.0);
     EXPECT_EQ(global::bodies[0]->depth, 0.5);
     EXPECT_EQ(global::bodies[0]->pos.x(), -1e-3);
+    Clear();
+  }
+  {  // a name is any run of non-whitespace, ';' included; a ';' right after
+     // the last field of the last record still ends the file
+    const SceneLoad r = LoadSceneText("~1 1 1 1 a;b 1 0 0 0 1 0 0 0\n1 1 1 1 x; 1 0 0 0 1 0 0 0;"
+                                      "1 1 1 1 after 1 0 0 0 1 0 0 0;");
+    EXPECT_EQ(r.out, "");
+    ASSERT_EQ(r.result, 0);
+    ASSERT_EQ(global::bodies.size(), 2u);
+    EXPECT_EQ(global::bodies[0]->name, "a;b");
+    EXPECT_EQ(global::bodies[1]->name, "x;");
   }
 }
 
 TEST_F(SceneTest, MissingOrUnreadableFile) {
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(PrepareScene("/nonexistent/boxsim/scene.txt"), -1);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Scene file not found!\n");
+  int r = 0;
+  EXPECT_EQ(Stdout([&] { r = PrepareScene("/nonexistent/boxsim/scene.txt"); }),
+            "Scene file not found!\n");
+  EXPECT_EQ(r, -1);
   // A folder opens but cannot be read: refused, not a crash.
   const std::string dir = ::testing::TempDir();
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(PrepareScene(dir.c_str()), -1);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Scene file " + dir + " cannot be read.\n");
+  EXPECT_EQ(Stdout([&] { r = PrepareScene(dir.c_str()); }),
+            "Scene file " + dir + " cannot be read.\n");
+  EXPECT_EQ(r, -1);
   EXPECT_TRUE(global::bodies.empty());
 }
 
 // Every broken file is refused as a whole, with one line naming the record,
 // and the scene that was loaded before stays exactly as it was.
 TEST_F(SceneTest, BrokenFilesAreRefusedAndChangeNothing) {
-  int r;
-  Load(std::string("~") + kStatic + ";", &r);
-  ASSERT_EQ(r, 0);
+  ASSERT_EQ(LoadSceneText(std::string("~") + kStatic + ";").result, 0);
   RBody* before = global::bodies[0];
   const std::string good = std::string(kStatic) + "\n";
 
@@ -162,9 +146,9 @@ TEST_F(SceneTest, BrokenFilesAreRefusedAndChangeNothing) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    std::string out = Load(std::string("header~") + c.text, &r);
-    EXPECT_EQ(r, -1);
-    EXPECT_EQ(out, std::string("Scene file ") + path_ + ", " + c.message + "\n");
+    const SceneLoad r = LoadSceneText(std::string("header~") + c.text);
+    EXPECT_EQ(r.result, -1);
+    EXPECT_EQ(r.out, "Scene file " + r.path + ", " + c.message + "\n");
     ASSERT_EQ(global::bodies.size(), 1u);
     EXPECT_EQ(global::bodies[0], before);
     ASSERT_EQ(global::old_state.size(), 1u);
@@ -176,10 +160,9 @@ TEST_F(SceneTest, BundledScenesLoad) {
   for (const char* name : {"default.txt", "stack.txt", "pile.txt"}) {
     SCOPED_TRACE(name);
     Clear();
-    std::string path = std::string(BOXSIM_SOURCE_DIR) + "/scenes/" + name;
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(PrepareScene(path.c_str()), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    int r = -1;
+    EXPECT_EQ(Stdout([&] { r = PrepareScene(ScenePath(name).c_str()); }), "");
+    EXPECT_EQ(r, 0);
     ASSERT_GE(global::bodies.size(), 2u);
     // Both players' boxes must be able to move.
     EXPECT_FALSE(global::bodies[0]->is_static);
@@ -188,11 +171,45 @@ TEST_F(SceneTest, BundledScenesLoad) {
       EXPECT_NEAR(b->ang_pos.Normalize().s, b->ang_pos.s, 1e-15);
   }
   Clear();
-  std::string path = std::string(BOXSIM_SOURCE_DIR) + "/scenes/default.txt";
-  testing::internal::CaptureStdout();
-  PrepareScene(path.c_str());
-  testing::internal::GetCapturedStdout();
+  Stdout([] { PrepareScene(ScenePath("default.txt").c_str()); });
   EXPECT_LE(global::bodies.size(), 7u);  // a client must be able to receive it in one message
+}
+
+// One check of a usable body for both readers: the same unusable value in a
+// scene record and in a sync record is refused by each with its own message.
+TEST_F(SceneTest, SceneFileAndSyncRefuseTheSameValues) {
+  struct Case {
+    const char* record;   // in a scene file
+    std::size_t offset;   // of the same field in a sync's body record, filled with
+    int doubles;          // this many copies of
+    double value;
+    const char* message;  // the scene file's line, after "body 1: "
+  } cases[] = {
+      {"1 0 1 1 b 1 0 0 0 1 0 0 0", 8, 1, 0.0, "width: must be above 0"},
+      {"1 1 1 -2 b 1 0 0 0 1 0 0 0", 24, 1, -2.0, "depth: must be above 0"},
+      {"1 1 1 1 b 1 0 1e999 0 1 0 0 0", 64, 1, HUGE_VAL, "position y: 1e999 is not a finite number"},
+      {"1 1 1 1 b 1 nan 0 0 1 0 0 0", 56, 1, std::nan(""), "position x: \"nan\" is not a number"},
+      {"1 1 1 1 b 1 0 0 0 0 0 0 0", 104, 4, 0.0, "orientation: length 0 cannot be normalised"},
+  };
+  std::vector<RBody*> received;
+  Network::bodies = &received;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    const SceneLoad r = LoadSceneText(std::string("~") + c.record + ";");
+    EXPECT_EQ(r.result, -1);
+    EXPECT_EQ(r.out, "Scene file " + r.path + ", body 1: " + c.message + "\n");
+
+    RBody sent(1, 1, 1, 1, "b");
+    std::vector<unsigned char> sync = Network::EncodeSyncBodies({&sent}, 0, 0);
+    for (int k = 0; k < c.doubles; ++k)
+      std::memcpy(&sync[Network::kSyncHeaderSize + c.offset + 8 * k], &c.value, 8);
+    Network::Command got;
+    EXPECT_EQ(Stdout([&] { got = Network::DecodePacket(sync.data(), sync.size()); }),
+              "Refused a sync message: body 0 has an unusable size or state.\n");
+    EXPECT_EQ(got.type, Network::MSG_NONE);
+    EXPECT_TRUE(received.empty());
+  }
+  Network::bodies = nullptr;
 }
 
 }  // namespace

@@ -3,9 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <type_traits>
 #include <cmath>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "app/controls.h"
@@ -14,23 +13,12 @@
 #include "app/startup.h"
 #include "app/simulation.h"
 #include "app/state_hash.h"
-#include "scratch_env.h"
+#include "helpers.h"
+
+// Loaded as the host loads a scene, with its dump file.
+const auto* const kScratch = ::testing::AddGlobalTestEnvironment(new ScratchDir);
 
 namespace {
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-RBody* AddBody(double w, double h, double d, Vector3 pos, bool is_static = false) {
-  RBody* b = new RBody(1.0, w, h, d, "b");
-  b->pos = pos;
-  b->is_static = is_static;
-  b->id = static_cast<int>(global::bodies.size());
-  global::bodies.push_back(b);  // old_state is left to the step
-  return b;
-}
 
 // Steps on, failing at the first body with a NaN or infinity in its state.
 ::testing::AssertionResult Steps(int steps) {
@@ -61,7 +49,7 @@ class SimulationTest : public ::testing::Test {
   // Loads a bundled scene as boxsim-sim does.
   void LoadScene(const std::string& scene) {
     ResetSimulation();
-    const std::string path = std::string(BOXSIM_SOURCE_DIR) + "/scenes/" + scene + ".txt";
+    const std::string path = ScenePath(scene + ".txt");
     ASSERT_EQ(LoadHostScene(path.c_str()), 0) << path;
   }
 };
@@ -80,7 +68,13 @@ TEST_F(SimulationTest, PushesSavedStatesAndHash) {
   p.backward = p.left = true;  // opposite keys cancel
   ControlBody(p);
   ControlBody(nobody);  // pushes nothing, does not crash
-  EXPECT_TRUE(b->forces == Vector3(-40, -40, -1) && b->torque == Vector3(0, 0, 0));
+  EXPECT_EQ(b->forces, Vector3(-40, -40, -1));
+  EXPECT_EQ(b->torque, Vector3(0, 0, 0));
+  static_assert(std::is_same_v<decltype(kPushAcceleration), const float>);
+  // Weight in single precision: -9.8f, not -9.8, times the mass.
+  ResetForces();
+  EXPECT_EQ(b->forces, Vector3(0, 0, -9.8f * b->mass));
+  ASSERT_NE(-9.8f * b->mass, -9.8 * b->mass);
 
   SimulationStep(0.04);  // the saved states are rebuilt for a caller that forgot them
   EXPECT_EQ(global::old_state.size(), 1u);

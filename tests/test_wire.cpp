@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/globals.h"
+#include "helpers.h"
 #include "net/network.h"
 
 namespace {
@@ -40,9 +41,9 @@ void Delete(std::vector<RBody*>* list) {
 
 // The command and what was printed; the decoder reads an exact-size copy.
 std::pair<Command, std::string> Decode(const Bytes& data) {
-  testing::internal::CaptureStdout();
-  Command c = DecodePacket(Bytes(data).data(), data.size());
-  return {c, testing::internal::GetCapturedStdout()};
+  Command c;
+  std::string out = Stdout([&] { c = DecodePacket(Bytes(data).data(), data.size()); });
+  return {c, out};
 }
 
 class WireTest : public ::testing::Test {
@@ -76,7 +77,8 @@ class WireTest : public ::testing::Test {
   void ExpectDropped(const Bytes& data, const std::string& line = "") {
     std::size_t before = received_.size();
     auto [c, out] = Decode(data);
-    EXPECT_TRUE(c.type == MSG_NONE && received_.size() == before) << out;
+    EXPECT_EQ(c.type, MSG_NONE) << out;
+    EXPECT_EQ(received_.size(), before) << out;
     EXPECT_EQ(out, line.empty() ? out.substr(0, out.find('\n')) + '\n' : line);
   }
 
@@ -90,8 +92,10 @@ TEST_F(WireTest, MessageBytesAndRoundTrips) {
   EXPECT_EQ(EncodeInput(RIGHT_DOWN, 0x01020304u, 0x0a0b0c0du), input);
   auto [c, out] = Decode(input);
   EXPECT_EQ(out, "Received new input.\n");
-  EXPECT_TRUE(c.type == MSG_SEND_INPUT && c.simulation_time == 0x01020304u &&
-              c.input == RIGHT_DOWN && c.id == 0x0a0b0c0du);
+  EXPECT_EQ(c.type, MSG_SEND_INPUT);
+  EXPECT_EQ(c.simulation_time, 0x01020304u);
+  EXPECT_EQ(c.input, RIGHT_DOWN);
+  EXPECT_EQ(c.id, 0x0a0b0c0du);
 
   MakeBodies(128);
   EXPECT_TRUE(EncodeSyncBodies(sent_, 1, 0).empty());  // 128 do not fit the signed count byte
@@ -106,12 +110,17 @@ TEST_F(WireTest, MessageBytesAndRoundTrips) {
       continue;  // a sync of no bodies is refused (below)
     auto [c, out] = Decode(EncodeSyncBodies(some, 0x0badf00du, n / 2));
     EXPECT_EQ(out.rfind("Received sync at 195948557, " + std::to_string(n) + " bodies\n", 0), 0u);
-    EXPECT_TRUE(c.type == MSG_SYNC_BODIES && c.simulation_time == 0x0badf00du && c.id == n / 2u);
+    EXPECT_EQ(c.type, MSG_SYNC_BODIES);
+    EXPECT_EQ(c.simulation_time, 0x0badf00du);
+    EXPECT_EQ(c.id, n / 2u);
     EXPECT_EQ(Records(received_), Records(some));  // orientations not renormalised
     ASSERT_EQ(received_.size(), static_cast<std::size_t>(n));
-    for (int i = 0; i < n; ++i)  // and what follows from them
-      EXPECT_TRUE(received_[i]->id == i && received_[i]->name == "body" &&
-                  !received_[i]->rot_matrix_valid && received_[i]->mass == some[i]->mass);
+    for (int i = 0; i < n; ++i) {  // and what follows from them
+      EXPECT_EQ(received_[i]->id, i);
+      EXPECT_EQ(received_[i]->name, "body");
+      EXPECT_FALSE(received_[i]->rot_matrix_valid);
+      EXPECT_EQ(received_[i]->mass, some[i]->mass);
+    }
   }
 }
 

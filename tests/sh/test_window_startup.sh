@@ -1,19 +1,20 @@
 #!/usr/bin/env bash
 # Start-up failures: the window opens first, then a bad command line or scene
-# ends the program with its messages on standard output and status 255.
-# None of these cases gets as far as binding the network port.
+# ends the program with its messages on standard output and status 255; a
+# host whose port another process holds ends with status 1.
 # shellcheck source=tests/sh/window_lib.sh
 source "$(dirname "${BASH_SOURCE[0]}")/window_lib.sh"
 start_xvfb
 
-# Runs the program with the given arguments and checks its status and its
+# expect_failure STATUS OUTPUT ARGS...: the program's exit status and its
 # standard output, line for line.
 expect_failure() {
-  local expected=$1
-  shift
+  local want_status=$1 expected=$2
+  shift 2
   local status=0
   timeout 30 "$BOXSIM_BIN" "$@" >out.txt 2>err.txt || status=$?
-  [[ $status -eq 255 ]] || fail "boxsim $*: exit status $status, expected 255 ($(cat err.txt))"
+  [[ $status -eq $want_status ]] ||
+    fail "boxsim $*: exit status $status, expected $want_status ($(cat err.txt))"
   [[ "$(cat out.txt)" == "$expected" ]] ||
     fail "boxsim $*: output '$(cat out.txt)', expected '$expected'"
 }
@@ -22,23 +23,31 @@ failed="Failed to initialise!"
 unknown="Unrecognized option, first argument must be 'h' for host or 'c' for client."
 
 # No arguments, and a role without its path.
-expect_failure "$failed"
-expect_failure "$failed" h
+expect_failure 255 "$failed"
+expect_failure 255 "$failed" h
 
 # Unknown roles: the comparison is of whole strings, case included.
 for role in x H host hc; do
-  expect_failure "$unknown
+  expect_failure 255 "$unknown
 $failed" "$role" scene.txt
 done
 
 # A scene file that does not exist.
 rm -f missing.txt
-expect_failure "Scene file not found!
+expect_failure 255 "Scene file not found!
 $failed" h missing.txt
 
 # A scene without bodies: the host's player has nothing to push.
 printf 'empty scene\n~;' >empty.txt
-expect_failure "Scene file empty.txt has no bodies: the host's player needs at least one.
+expect_failure 255 "Scene file empty.txt has no bodies: the host's player needs at least one.
 $failed" h empty.txt
+
+# Port 1234 held by a first host: the second cannot make its ENet host.
+hold_port_lock
+write_scene one.txt "1 2 2 2 box 1 0 0 0 1 0 0 0"
+start_app h one.txt
+xdotool mousemove --window "$(wait_window)" 400 300
+expect_failure 1 "An error occurred while trying to create an ENet server host." h one.txt
+quit_app q
 
 echo "start-up failures: ok"
