@@ -353,8 +353,7 @@ void OnCommand(const Network::Command& command, double now_seconds) {
       NotePeerStep(command.simulation_time);
       break;
     case Network::MSG_CHECKSUM:
-      // Only a step the sender has passed is summed.
-      NotePeerStep(command.simulation_time + 1);
+      // Unsequenced, so no step report: it may overtake key changes.
       NoteSum(command.simulation_time, StepSum{command.checksum, command.body_sums}, false);
       break;
     case Network::MSG_REPAIR:

@@ -223,7 +223,7 @@ bool SendStepReport(uint32_t step) {
 }
 
 bool SendChecksum(uint32_t step, uint64_t checksum, const std::vector<uint16_t>& body_sums) {
-  return Send(EncodeChecksum(step, checksum, body_sums), 0, 0);
+  return Send(EncodeChecksum(step, checksum, body_sums), 0, ENET_PACKET_FLAG_UNSEQUENCED);
 }
 
 bool SendRepair(uint32_t step, const std::vector<BodySnapshot>& snapshot,

@@ -151,11 +151,12 @@ void SendInput(Input in, unsigned simulation_time, unsigned controlled_idx);
 bool SendSyncBodies(unsigned simulation_time, unsigned new_id);
 
 // The extra messages, to Network::peer; false, having sent nothing, without a
-// peer. Reports and checksums go unreliable on channel 0: ENet hands them over
-// only after every reliable message sent before them, so a step report
-// arrives after the key changes stamped before it, and a lost one never holds
-// up a key change behind it. The repair is large and goes reliable on
-// channel 1, beside the key changes rather than in front of them.
+// peer. Reports go unreliable on channel 0: ENet hands them over only after
+// every reliable message sent before them, so a step report arrives after the
+// key changes stamped before it, and a lost one never holds up a key change
+// behind it. Checksums go unsequenced, so that no later message makes ENet
+// throw one away. The repair is large and goes reliable on channel 1, beside
+// the key changes rather than in front of them.
 bool SendStepReport(uint32_t step);
 bool SendChecksum(uint32_t step, uint64_t checksum, const std::vector<uint16_t>& body_sums);
 bool SendRepair(uint32_t step, const std::vector<BodySnapshot>& bodies,
