@@ -16,6 +16,9 @@ namespace {
 // Sums kept for comparison, by step; older ones than this many intervals are
 // of no more use.
 constexpr std::size_t kKeptSums = 8;
+// The most steps a client runs to reach a repair step ahead of it, as for a
+// key change stamped ahead.
+constexpr uint32_t kMaxRepairCatchUp = 250;
 
 struct StepSum {
   uint64_t checksum;
@@ -206,6 +209,12 @@ void TakeRepair(const Network::Command& command) {
                 status.rewind_floor);
     return;
   }
+  // A host ahead is caught up with first, as for a key change stamped ahead,
+  // so that the two states of the repair step can be compared.
+  if (step > global::simulation_time && step - global::simulation_time <= kMaxRepairCatchUp) {
+    while (global::simulation_time < step)
+      SimulationStep(kBaseStepLength);
+  }
   // The repair can overtake the host's checksum that set it off: then this
   // side learns of the divergence from the repair itself.
   if (!(status.checks_differed > 0 && status.last_desync >= status.rewind_floor &&
@@ -242,10 +251,12 @@ void TakeRepair(const Network::Command& command) {
   const uint32_t present = global::simulation_time;
   global::simulation_time = step;
   status.rewind_floor = step;
+  const double owed = global::time_acc;  // replayed steps were paid for
   for (uint32_t t = step; t < present; ++t) {
     Network::input_log.ApplyFlagsAt(t, &global::players);
     SimulationStep(kBaseStepLength);
   }
+  global::time_acc = owed;
   Network::input_log.ApplyFlagsAt(global::simulation_time, &global::players);
   // Sums of the steps before the repair compare states that are gone.
   state.own.erase(state.own.begin(), state.own.lower_bound(step + 1));

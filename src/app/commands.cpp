@@ -111,12 +111,16 @@ void ApplyInput(const Network::Command& command) {
   for (RBody* b : global::bodies)
     b->RevertState(static_cast<int>(time_diff));
   global::simulation_time = stamp;
+  // The replayed steps were paid for when first run: the time still owed
+  // stays as it was, or every rewind would leave this peer behind its clock.
+  const double owed = global::time_acc;
   // Every replayed step gets the flags of its own time, this input's from
   // its stamp on.
   for (uint32_t t = stamp; t < now; ++t) {
     Network::input_log.ApplyFlagsAt(t, &global::players);
     SimulationStep(kReplayStepLength);
   }
+  global::time_acc = owed;
   Network::input_log.ApplyFlagsAt(now, &global::players);
 }
 
