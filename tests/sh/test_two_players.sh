@@ -2,7 +2,8 @@
 # Two players end to end: a host and a client, each a real boxsim with its
 # own window (its own Xvfb display) and its own folder, over 127.0.0.1. Keys
 # are pressed in both windows, some at nearly the same moment so that both
-# sides rewind and replay; both quit with q. Host and client must then have
+# sides rewind and replay, and once while the host's process is stopped; both
+# quit with q. Host and client must then have
 # computed the same steps: for every step from the client's sync on, the
 # last record of that step in the host's dump0.txt equals the one in the
 # client's dump1.txt.
@@ -22,7 +23,7 @@ mkdir host client
 pids=()
 cleanup() {
   local p
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  for p in "${pids[@]}"; do kill -CONT "$p" 2>/dev/null || true; kill "$p" 2>/dev/null || true; done
   wait 2>/dev/null || true
 }
 trap cleanup EXIT
@@ -100,8 +101,17 @@ for _ in 1 2; do
   pause host_key; both keydown s keydown d; sleep 0.5
   pause host_key; both keyup s keyup d; sleep 0.5
 done
+# The host's process hangs for 3 s while its player presses d: the key events
+# wait in the X server's queue and arrive stamped with the host's stale step.
+# The client, held at the clock bound, still has that step in its history.
+kill -STOP "$host_pid"
+host_key keydown d; sleep 0.5
+host_key keyup d; sleep 2.5
+kill -CONT "$host_pid"
+wait_until 10 grep -q '^Stopped waiting after ' client/out.txt || fail "client did not wait for the host"
 # Quiet time: every message arrives and is replayed before the end.
 sleep 3
+if grep -q 'before the history' host/out.txt client/out.txt; then fail "a key change came too late"; fi
 
 client_key key q
 # The client says goodbye as it quits: the host hears of it at once, not
