@@ -16,6 +16,7 @@
 #include "app/commands.h"
 #include "app/globals.h"
 #include "app/simulation.h"
+#include "app/status.h"
 #include "helpers.h"
 #include "net/input_log.h"
 
@@ -37,6 +38,11 @@ void ExpectEmptyRing(const RBody* b) {
   EXPECT_EQ(b->recent_cols_last, 0) << "body " << b->id;
   for (const Vector3& p : b->recent_cols)
     EXPECT_EQ(p, Vector3(0, 0, 0)) << "body " << b->id;
+}
+
+// The overlay's connection line.
+std::string LinkLine() {
+  return Status::StatusLines().at(2);
 }
 
 class ConnectionTest : public ::testing::Test {
@@ -126,9 +132,16 @@ TEST_F(ConnectionTest, ClientGetsTheSceneItsPlayerAndTheHeldKeys) {
 
 TEST_F(ConnectionTest, ReconnectGetsTheNextIndexAndRefusalsTellWhy) {
   StartHost(3);
+  EXPECT_EQ(LinkLine(), "Waiting for a client on port 1234");
   RawClient& first = clients.emplace_back();
   std::string out = Pump([&] { return !first.received.empty(); });
   EXPECT_EQ(first.received, std::vector<Bytes>{EncodeSyncBodies(global::bodies, 0, 1)});
+  char client_address[32];
+  std::snprintf(client_address, sizeof client_address, "127.0.0.1:%u",
+                Network::peer->address.port);
+  EXPECT_EQ(LinkLine().rfind(std::string("Connected to ") + client_address + ", round trip ", 0),
+            0u)
+      << LinkLine();
   // A second client is refused while one is connected, then given up.
   RawClient& busy = clients.emplace_back();
   out += Pump(nullptr, 2.0);
@@ -143,6 +156,7 @@ TEST_F(ConnectionTest, ReconnectGetsTheNextIndexAndRefusalsTellWhy) {
   out = Pump([&] { return Network::peer == nullptr; });
   EXPECT_TRUE(Has(out, "100007f:"));  // by its address
   EXPECT_TRUE(Has(out, " disconnected.\n"));
+  EXPECT_EQ(LinkLine(), "The other player left; waiting on port 1234");
   EXPECT_EQ(global::players.size(), 2u);  // stays, keys up
   EXPECT_FALSE(global::players[1].backward);
   // The reconnect empties the rings again, also those filled since.
@@ -183,6 +197,7 @@ TEST_F(ConnectionTest, ConnectWithoutAHostFailsAndTheProgramRunsOn) {
   auto start = Clock::now();
   EXPECT_EQ(Stdout([] { EXPECT_EQ(Connect("127.0.0.1", &global::bodies, &global::players), 0); }),
             "Connection to 127.0.0.1:1234 failed.\n");
+  EXPECT_EQ(LinkLine(), "Connection to 127.0.0.1:1234 failed");
   EXPECT_GE(std::chrono::duration<double>(Clock::now() - start).count(), 4.5);
   for (int i = 0; i < 3; ++i)  // frames find nothing, key changes go nowhere
     HandleCommand(ClientLoop());

@@ -1,5 +1,6 @@
 // boxsim-sim SCENE [--steps N] [--speed S]
 // boxsim-sim --host SCENE | --connect ADDRESS [--port N] [--keys FILE] [--seconds T]
+// Both take --dump PATH, --no-dump and --dump-limit MB.
 //
 // The first form loads SCENE as the host does, runs N fixed steps of 0.04 * S
 // seconds, writes dump0.txt in the current directory like the program does,
@@ -15,6 +16,7 @@
 #include <cstring>
 #include <string>
 
+#include "app/dump.h"
 #include "app/globals.h"
 #include "app/simulation.h"
 #include "app/startup.h"
@@ -46,6 +48,11 @@ void PrintUsage(std::FILE* out) {
                "  --keys FILE        key changes, one per line: SECONDS KEY down|up\n"
                "                     (KEY is w, s, a, d, space or q; q ends the run)\n"
                "  --seconds T        run time in seconds (default 10)\n"
+               "Both forms take the dump options:\n"
+               "  --dump PATH        write the dump to PATH instead\n"
+               "  --no-dump          write no dump\n"
+               "  --dump-limit MB    stop writing the dump before it passes MB megabytes\n"
+               "                     (10^6 bytes; decimals allowed)\n"
                "  --nudge STEP       test switch: move this peer's body by one bit at STEP\n"
                "  --base-protocol    test switch: send and heed none of the extra messages\n"
                "  --help             show this text\n",
@@ -89,6 +96,7 @@ int main(int argc, char** argv) {
   double speed = 1.0;
   bool peer = false;
   PeerOptions options;
+  global::DumpOptions dump;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
@@ -102,6 +110,11 @@ int main(int argc, char** argv) {
       std::printf("boxsim-sim: %s needs a value\n", arg.c_str());
       return 2;
     }
+    const int taken = ParseDumpOption(argc, argv, &i, &dump);
+    if (taken < 0)
+      return 2;
+    if (taken > 0)
+      continue;
     if (arg == "--host" || arg == "--connect") {
       if (peer) {
         std::printf("boxsim-sim: --host and --connect go alone, once\n");
@@ -168,6 +181,7 @@ int main(int argc, char** argv) {
     }
     scene = argv[i];
   }
+  global::ConfigureDump(dump);
   if (peer) {
     if (scene != nullptr) {
       std::printf("boxsim-sim: %s with --host or --connect; the scene goes after --host\n", scene);
@@ -188,8 +202,9 @@ int main(int argc, char** argv) {
   for (unsigned long s = 0; s < steps; ++s)
     SimulationStep(delta_time);
   global::dumpfile.close();
-  if (!global::dumpfile && !global::bodies.empty() && steps > 0) {
-    std::printf("boxsim-sim: could not write %s\n", "dump0.txt");
+  if (!global::dumpfile && global::GetDumpOptions().enabled && !global::bodies.empty() &&
+      steps > 0) {
+    std::printf("boxsim-sim: could not write %s\n", global::DumpPath().c_str());
     ResetSimulation();
     return 1;
   }

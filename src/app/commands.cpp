@@ -1,6 +1,7 @@
 #include "app/commands.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 
 #include "app/agreement.h"
@@ -108,6 +109,7 @@ void ApplyInput(const Network::Command& command) {
     Network::input_log.ApplyFlagsAt(now, &global::players);
     return;
   }
+  const auto replay_start = std::chrono::steady_clock::now();
   for (RBody* b : global::bodies)
     b->RevertState(static_cast<int>(time_diff));
   global::simulation_time = stamp;
@@ -122,6 +124,10 @@ void ApplyInput(const Network::Command& command) {
   }
   global::time_acc = owed;
   Network::input_log.ApplyFlagsAt(now, &global::players);
+  global::last_rewind_steps = time_diff;
+  global::last_rewind_ms =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - replay_start)
+          .count();
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "app/dump.h"
 
 #include <charconv>
+#include <cstdio>
 #include <cstdint>
 #include <fstream>
 #include <string>
@@ -39,9 +40,7 @@ class Record {
     return *this;
   }
 
-  void WriteTo(std::ofstream& f) const {
-    f.write(text_.data(), static_cast<std::streamsize>(text_.size()));
-  }
+  const std::string& Text() const { return text_; }
 
  private:
   static std::string& Buffer() {
@@ -52,9 +51,52 @@ class Record {
   std::string& text_;
 };
 
+global::DumpOptions options;
+uint64_t written = 0;
+bool stopped = false;
+bool told_unopened = false;
+
+// A record goes whole or not at all, so a stopped file ends on a whole line.
+void Write(const Record& record) {
+  const std::string& text = record.Text();
+  if (stopped || !global::dumpfile.is_open())
+    return;
+  if (options.limit_bytes != 0 && written + text.size() > options.limit_bytes) {
+    stopped = true;
+    std::printf("The dump file %s reached its limit of %s; no more is written to it.\n",
+                global::DumpPath().c_str(), global::DumpLimitText(options.limit_bytes).c_str());
+    return;
+  }
+  global::dumpfile.write(text.data(), static_cast<std::streamsize>(text.size()));
+  written += text.size();
+}
+
 }  // namespace
 
 namespace global {
+
+void ConfigureDump(const DumpOptions& o) { options = o; }
+
+const DumpOptions& GetDumpOptions() { return options; }
+
+std::string DumpPath() { return options.path.empty() ? DumpFileName(player_id) : options.path; }
+
+bool DumpStopped() { return stopped; }
+
+uint64_t DumpBytes() { return written; }
+
+void ResetDump() {
+  options = DumpOptions();
+  written = 0;
+  stopped = false;
+  told_unopened = false;
+}
+
+std::string DumpLimitText(uint64_t bytes) {
+  char buf[48];
+  std::snprintf(buf, sizeof buf, "%.6g MB", static_cast<double>(bytes) / 1e6);
+  return buf;
+}
 
 std::string DumpFileName(unsigned player_index) {
   const unsigned low = player_index & 0xffu;
@@ -66,8 +108,15 @@ std::string DumpFileName(unsigned player_index) {
 void DumpInfo() {
   // A file that cannot be opened is retried at the next record; the writes in
   // between go nowhere.
-  if (!dumpfile.is_open())
-    dumpfile.open(DumpFileName(player_id), std::ios::out | std::ios::trunc);
+  if (!dumpfile.is_open() && !stopped) {
+    dumpfile.clear();
+    dumpfile.open(DumpPath(), std::ios::out | std::ios::trunc);
+    written = 0;
+    if (!dumpfile.is_open() && !told_unopened)
+      std::printf("Cannot open the dump file %s; its records are dropped until it opens.\n",
+                  DumpPath().c_str());
+    told_unopened = !dumpfile.is_open();
+  }
   Record f;
   f << "t: " << std::int64_t{simulation_time} << "\n";
   for (std::size_t i = 0; i < players.size(); ++i) {
@@ -86,20 +135,20 @@ void DumpInfo() {
     f << "  ang_pos " << q.s << "," << q.v.x() << "," << q.v.y() << "," << q.v.z() << "\n";
   }
   f << "\n";
-  f.WriteTo(dumpfile);
+  Write(f);
 }
 
 void DumpLevels(int lvl, int a, int b) {
   Record f;
   f << " lvl" << std::int64_t{lvl} << " " << std::int64_t{a} << " " << std::int64_t{b} << "\n";
-  f.WriteTo(dumpfile);
+  Write(f);
 }
 
 void DumpPoints(Vector3 max_point, double depth) {
   Record f;
   f << " mpoint: " << max_point.x() << "," << max_point.y() << "," << max_point.z() << "\n"
     << " " << depth << "\n";
-  f.WriteTo(dumpfile);
+  Write(f);
 }
 
 Trace::Sink* DumpSink() {

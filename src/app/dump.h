@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "math/vector3.h"
@@ -10,6 +11,30 @@
 // and after its passes, so host and client traces can be compared line by line.
 // The solvers reach it through the trace sink that start-up installs.
 namespace global {
+
+// Where the dump goes and how much of it: on by default, to DumpFileName of
+// this instance's player. Past limit_bytes no record is written any more, so
+// the file ends on a whole line and never grows past the limit.
+struct DumpOptions {
+  bool enabled = true;
+  std::string path;          // empty: DumpFileName(player_id)
+  uint64_t limit_bytes = 0;  // 0: no limit
+};
+// Takes effect for the next record; start-up installs the trace sink only
+// when the dump is enabled.
+void ConfigureDump(const DumpOptions& options);
+const DumpOptions& GetDumpOptions();
+// The file the records go to now.
+std::string DumpPath();
+// True once the limit stopped the dump (a console line said so).
+bool DumpStopped();
+// Bytes written to the file since it was opened.
+uint64_t DumpBytes();
+// Back to the defaults, nothing written: for ResetSimulation.
+void ResetDump();
+// A limit as the user gives it: "5 MB", "0.5 MB" (10^6 bytes to the MB).
+std::string DumpLimitText(uint64_t bytes);
+
 // "dump", one character '0' + player index, ".txt". The character is kept
 // only while it stays in the byte range; a larger index would wrap to NUL, '/'
 // or control codes, so such an index is written out in decimal instead.

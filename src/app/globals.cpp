@@ -22,4 +22,8 @@ int mouse_x_new = 0;
 int mouse_y_old = 0;
 int mouse_y_new = 0;
 std::ofstream dumpfile;
+uint32_t last_rewind_steps = 0;
+double last_rewind_ms = 0.0;
+bool show_status = true;
+bool show_help = false;
 }  // namespace global

@@ -34,4 +34,12 @@ extern int mouse_x_new;
 extern int mouse_y_old;
 extern int mouse_y_new;
 extern std::ofstream dumpfile;
+// The last rewind for a late key change: steps replayed and wall-clock
+// milliseconds the replay took. Shown to the players only.
+extern uint32_t last_rewind_steps;
+extern double last_rewind_ms;
+// What the window draws over the scene: the status lines (on at start) and
+// the help.
+extern bool show_status;
+extern bool show_help;
 }  // namespace global

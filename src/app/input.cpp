@@ -32,6 +32,10 @@ void Keyboard(unsigned char key, int /*x*/, int /*y*/) {
     // among them, are flushed and closed on the way out.
     std::exit(0);
   }
+  if (key == 'h' || key == 'H')
+    global::show_status = !global::show_status;
+  if (key == '?')
+    global::show_help = !global::show_help;
   if (key == ' ') {
     // Only the two values the key itself produces toggle; a speed set
     // otherwise is left alone.

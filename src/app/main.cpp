@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/dump.h"
 #include "app/globals.h"
 #include "app/glut_idle.h"
 #include "app/input.h"
@@ -28,17 +29,27 @@ int Init(int* argc, char** argv) {
   if (*argc < 3)
     return -1;
   enet_uint16 port = Network::kPort;
+  global::DumpOptions dump;
   for (int i = 3; i < *argc; ++i) {
+    const int taken = ParseDumpOption(*argc, argv, &i, &dump);
+    if (taken < 0)
+      return -1;
+    if (taken > 0)
+      continue;
     if (std::strcmp(argv[i], "--port") == 0 && i + 1 < *argc) {
       if (!ParsePort(argv[++i], &port)) {
         std::printf("The port must be a whole number from 1 to 65535, not \"%s\".\n", argv[i]);
         return -1;
       }
     } else {
-      std::printf("Unrecognized option %s; the only option is --port N.\n", argv[i]);
+      std::printf(
+          "Unrecognized option %s; the options are --port N, --dump PATH, --no-dump and "
+          "--dump-limit MB.\n",
+          argv[i]);
       return -1;
     }
   }
+  global::ConfigureDump(dump);
 
   if (std::strcmp(argv[1], "h") == 0)
     return StartHost(argv[2], port);

@@ -1,6 +1,7 @@
 #include "app/simulation.h"
 
 #include "app/controls.h"
+#include "app/dump.h"
 #include "app/globals.h"
 #include "collision/cdetector.h"
 #include "integration/ode_solver.h"
@@ -85,8 +86,11 @@ void ResetSimulation() {
   global::speed = 1.0;
   global::time_acc = 0.0;
   global::GLUT_time = 0.0;
+  global::last_rewind_steps = 0;
+  global::last_rewind_ms = 0.0;
   if (global::dumpfile.is_open())
     global::dumpfile.close();
   global::dumpfile.clear();
+  global::ResetDump();
   Trace::SetSink(nullptr);
 }

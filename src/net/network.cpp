@@ -18,6 +18,9 @@ bool is_server = false;
 std::vector<RBody*>* bodies = nullptr;
 std::vector<Player>* players = nullptr;
 uint32_t connection_serial = 0;
+Link link = Link::kNone;
+enet_uint16 link_port = 0;
+std::string link_target;
 
 namespace {
 
@@ -76,6 +79,7 @@ void Close() {
     enet_host_destroy(host);
   host = nullptr;
   peer = nullptr;
+  link = Link::kNone;
   if (enet_ready)
     enet_deinitialize();
   enet_ready = false;
@@ -125,6 +129,7 @@ void AcceptClient(ENetPeer* client, unsigned simulation_time) {
   }
 
   peer = client;
+  link = Link::kConnected;
   client_player = static_cast<uint32_t>(index);
   ++connection_serial;
   KeepUnreliableMessages(client);
@@ -248,6 +253,8 @@ int CreateHost(std::vector<RBody*>* body_list, std::vector<Player>* player_list,
     std::fflush(stdout);
     return -1;
   }
+  link = Link::kListening;
+  link_port = port;
   return 0;
 }
 
@@ -256,6 +263,8 @@ int Connect(const char* address_str, std::vector<RBody*>* body_list,
   bodies = body_list;
   players = player_list;
   is_server = false;
+  link_target = address_str;
+  link_port = port;
   if (!Initialise())
     return 0;
   host =
@@ -269,6 +278,7 @@ int Connect(const char* address_str, std::vector<RBody*>* body_list,
     std::printf("Cannot resolve the host address %s.\n", address_str);
     std::printf("Connection to %s:%d failed.\n", address_str, port);
     std::fflush(stdout);
+    link = Link::kFailed;
     return 0;
   }
   address.port = port;
@@ -284,6 +294,7 @@ int Connect(const char* address_str, std::vector<RBody*>* body_list,
   if (enet_host_service(host, &event, kConnectWaitMs) > 0 &&
       event.type == ENET_EVENT_TYPE_CONNECT) {
     std::printf("Connection to %s:%d succeeded.\n", address_str, port);
+    link = Link::kConnected;
     ++connection_serial;
     KeepUnreliableMessages(peer);
   } else {
@@ -291,10 +302,24 @@ int Connect(const char* address_str, std::vector<RBody*>* body_list,
     // A reset peer is no connection: nothing is sent to it, and IsConnected
     // says so.
     peer = nullptr;
+    link = Link::kFailed;
     std::printf("Connection to %s:%d failed.\n", address_str, port);
   }
   std::fflush(stdout);
   return 0;
+}
+
+std::string PeerAddress() {
+  if (peer == nullptr)
+    return "";
+  char ip[64];
+  if (enet_address_get_host_ip(&peer->address, ip, sizeof ip) != 0)
+    return "?";
+  return std::string(ip) + ":" + std::to_string(peer->address.port);
+}
+
+uint32_t RoundTripMs() {
+  return peer != nullptr && host != nullptr ? peer->roundTripTime : 0;
 }
 
 bool IsConnected() {
@@ -335,6 +360,7 @@ Command HostLoop(unsigned simulation_time) {
         // keys are let go, since their release can no longer arrive.
         ReleaseKeys(client_player, simulation_time);
         peer = nullptr;
+        link = Link::kPeerLeft;
       }
       break;
     case ENET_EVENT_TYPE_NONE:
@@ -359,6 +385,7 @@ Command ClientLoop() {
       if (event.peer == peer) {
         std::printf("The host closed the connection%s\n", DisconnectText(event.data));
         peer = nullptr;
+        link = Link::kPeerLeft;
       }
       break;
     default:

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "app/player.h"
@@ -180,6 +181,18 @@ int CreateHost(std::vector<RBody*>* bodies, std::vector<Player>* players, enet_u
 int Connect(const char* address_str, std::vector<RBody*>* bodies, std::vector<Player>* players,
             enet_uint16 port = kPort);
 bool IsConnected();
+
+// What the connection is doing, for the players to see: a host listening for
+// a client or connected to one, a client connected or whose connection
+// failed, or the other side gone.
+enum class Link { kNone, kListening, kConnected, kFailed, kPeerLeft };
+extern Link link;
+extern enet_uint16 link_port;  // listened on (host) or connected to (client)
+extern std::string link_target;  // the host's address as the client was given it
+// The other side's address as ip:port, empty without one; the round trip
+// ENet measures, 0 without a peer.
+std::string PeerAddress();
+uint32_t RoundTripMs();
 // Both destroy the ENet host (when there is one) and leave the namespace
 // without host or peer, so a later CreateHost or Connect starts afresh.
 void CloseHost();

@@ -4,6 +4,12 @@
 #include <GL/gl.h>
 #include <GL/glu.h>
 
+#include <algorithm>
+#include <string>
+
+#include "app/globals.h"
+#include "app/status.h"
+
 namespace Renderer {
 
 int width = 0;
@@ -20,9 +26,76 @@ constexpr double kFieldOfViewDegrees = 40.0;  // vertical
 constexpr double kNearPlane = 0.5;
 constexpr double kFarPlane = 1000.0;
 
+// The players' boxes stand out on both screens: this player's own, and the
+// other's. Drawing only; a body's colour in the scene stays as it is.
+const GLfloat kOwnColour[4] = {1.0f, 0.55f, 0.1f, 1.0f};
+const GLfloat kOtherPlayerColour[4] = {0.85f, 0.3f, 0.85f, 1.0f};
+
+// Overlay text: white on a dark, translucent panel, readable on black and
+// over the boxes alike.
+void* const kFont = GLUT_BITMAP_9_BY_15;
+constexpr int kCharWidth = 9;
+constexpr int kLineHeight = 17;
+constexpr int kPadding = 6;
+constexpr int kMargin = 8;
+
 void SetMaterial(const GLfloat* colour) {
   glMaterialfv(GL_FRONT, GL_DIFFUSE, colour);
   glMaterialfv(GL_FRONT, GL_AMBIENT, colour);
+}
+
+void DrawBodyIn(RBody* rb, const GLfloat* colour);
+
+void DrawBodies() {
+  const std::vector<Player>& players = global::players;
+  for (RBody* rb : *bodies) {
+    const GLfloat colour[4] = {static_cast<GLfloat>(rb->colour.x()),
+                               static_cast<GLfloat>(rb->colour.y()),
+                               static_cast<GLfloat>(rb->colour.z()), 1.0f};
+    const GLfloat* use = colour;
+    for (std::size_t i = 0; i < players.size(); ++i) {
+      if (players[i].controlled_body == rb)
+        use = i == global::player_id ? kOwnColour : kOtherPlayerColour;
+    }
+    DrawBodyIn(rb, use);
+  }
+}
+
+// A block of lines in the top left or top right corner, in window pixels.
+void DrawPanel(const std::vector<std::string>& lines, bool right) {
+  std::size_t longest = 0;
+  for (const std::string& line : lines)
+    longest = std::max(longest, line.size());
+  const int w = static_cast<int>(longest) * kCharWidth + 2 * kPadding;
+  const int h = static_cast<int>(lines.size()) * kLineHeight + 2 * kPadding;
+  const int x = right ? width - w - kMargin : kMargin;
+  const int y = kMargin;
+
+  glMatrixMode(GL_PROJECTION);
+  glPushMatrix();
+  glLoadIdentity();
+  gluOrtho2D(0, width, height, 0);  // y down, as text is read
+  glMatrixMode(GL_MODELVIEW);
+  glPushMatrix();
+  glLoadIdentity();
+  glPushAttrib(GL_ENABLE_BIT | GL_CURRENT_BIT | GL_COLOR_BUFFER_BIT);
+  glDisable(GL_LIGHTING);
+  glDisable(GL_DEPTH_TEST);
+  glEnable(GL_BLEND);
+  glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+  glColor4f(0.05f, 0.05f, 0.1f, 0.7f);
+  glRecti(x, y, x + w, y + h);
+  glColor4f(1.0f, 1.0f, 1.0f, 1.0f);
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    // The raster position is the text's baseline.
+    glRasterPos2i(x + kPadding, y + kPadding + static_cast<int>(i + 1) * kLineHeight - 4);
+    glutBitmapString(kFont, reinterpret_cast<const unsigned char*>(lines[i].c_str()));
+  }
+  glPopAttrib();
+  glPopMatrix();
+  glMatrixMode(GL_PROJECTION);
+  glPopMatrix();
+  glMatrixMode(GL_MODELVIEW);
 }
 
 }  // namespace
@@ -66,14 +139,25 @@ void Display() {
   glLoadIdentity();
   glLightfv(GL_LIGHT0, GL_POSITION, lightPos);
   gluLookAt(cameraPos.x(), cameraPos.y(), cameraPos.z(), 0.0, 0.0, 0.0, 0.0, 0.0, 1.0);
-  if (bodies != nullptr) {
-    for (RBody* rb : *bodies)
-      DrawBody(rb);
-  }
+  if (bodies != nullptr)
+    DrawBodies();
+  if (global::show_status)
+    DrawPanel(Status::StatusLines(), false);
+  if (global::show_help)
+    DrawPanel(Status::HelpLines(), true);
   glutSwapBuffers();
 }
 
 void DrawBody(RBody* rb) {
+  const GLfloat colour[4] = {static_cast<GLfloat>(rb->colour.x()),
+                             static_cast<GLfloat>(rb->colour.y()),
+                             static_cast<GLfloat>(rb->colour.z()), 1.0f};
+  DrawBodyIn(rb, colour);
+}
+
+namespace {
+
+void DrawBodyIn(RBody* rb, const GLfloat* colour) {
   // OpenGL wants column-major: element (i, j) of the body-to-world rotation
   // goes to index 4 * j + i.
   Matrix3x3 r = rb->RotationMatrix();
@@ -90,9 +174,6 @@ void DrawBody(RBody* rb) {
   glMultMatrixd(m);
 
   // From here on coordinates are the body's own.
-  const GLfloat colour[4] = {static_cast<GLfloat>(rb->colour.x()),
-                             static_cast<GLfloat>(rb->colour.y()),
-                             static_cast<GLfloat>(rb->colour.z()), 1.0f};
   SetMaterial(colour);
   for (int i = 0; i < rb->FaceNum(); ++i) {
     Face face = rb->GetFace(i);
@@ -114,5 +195,7 @@ void DrawBody(RBody* rb) {
 
   glPopMatrix();
 }
+
+}  // namespace
 
 }  // namespace Renderer

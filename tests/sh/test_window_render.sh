@@ -13,11 +13,13 @@ pixel_difference() {
   compare -metric AE "$1" "$2" null: 2>&1 || true
 }
 
-# One box at the origin, big enough to cover the centre of the picture.
-write_scene box.txt "1 8 8 8 box 1 0 0 0 1 0 0 0"
+# One box at the origin, big enough to cover the centre of the picture. The
+# host's own box, drawn in a colour of its own, is out of view, and the status
+# overlay, whose step counter changes, is hidden with h.
+write_scene box.txt "1 2 2 2 mine 1 -60 130 10 1 0 0 0" "1 8 8 8 box 1 0 0 0 1 0 0 0"
 start_app h box.txt
 wid=$(wait_window)
-xdotool mousemove --window "$wid" 400 300
+xdotool mousemove --window "$wid" 400 300 key h sleep 0.3
 screenshot "$wid" box.png
 pixels box.png >box.px
 
@@ -68,7 +70,7 @@ for args in "h behind.txt" "c 127.0.0.1"; do
       fail "no connection failure line: $(cat app.out)"
   fi
   wid=$(wait_window)
-  xdotool mousemove --window "$wid" 400 300
+  xdotool mousemove --window "$wid" 400 300 key h sleep 0.3
   screenshot "$wid" black.png
   brightest=$(pixels black.png | awk '{ for (i = 3; i <= 5; ++i) if ($i > m) m = $i }
     END { print m + 0 }')
