@@ -64,6 +64,26 @@ last=$(printf '%s\n' "$out" | tail -n 1)
 "$BOXSIM_SIM" "$scenes/stack.txt" --steps 100 > /dev/null || fail "stack run failed"
 cmp -s dump0.txt "$data/stack.dump100.txt" || fail "stack dump differs from the golden"
 
+# The dump options: elsewhere the same bytes, off no file and the same hash,
+# limited a prefix of whole lines no longer than the limit, said once.
+rm -f dump0.txt
+out=$("$BOXSIM_SIM" "$scenes/stack.txt" --steps 100 --dump elsewhere.txt) || fail "--dump failed"
+[[ ! -e dump0.txt ]] || fail "--dump PATH still wrote dump0.txt"
+cmp -s elsewhere.txt "$data/stack.dump100.txt" || fail "--dump PATH wrote another trace"
+off=$("$BOXSIM_SIM" "$scenes/stack.txt" --steps 100 --no-dump) || fail "--no-dump failed"
+[[ ! -e dump0.txt ]] || fail "--no-dump wrote dump0.txt"
+[[ "$off" == "$out" ]] || fail "--no-dump changed the result"
+out=$("$BOXSIM_SIM" "$scenes/stack.txt" --steps 100 --dump-limit 0.05) || fail "--dump-limit failed"
+[[ $(grep -c 'reached its limit of 0.05 MB' <<<"$out") -eq 1 ]] || fail "limit not said once: $out"
+size=$(stat -c %s dump0.txt)
+((size <= 50000 && size > 40000)) || fail "limited dump of $size bytes"
+cmp -s dump0.txt <(head -c "$size" "$data/stack.dump100.txt") || fail "limited dump is no prefix"
+[[ $(tail -c 1 dump0.txt | od -An -c | tr -d ' ') == '\n' ]] || fail "limited dump ends mid-line"
+expect_error "--dump-limit wants" "$scenes/stack.txt" --dump-limit none
+expect_error "--dump needs a value" "$scenes/stack.txt" --dump
+mkdir -p a_folder
+expect_error "Cannot write the dump file a_folder." "$scenes/stack.txt" --dump a_folder
+
 # --steps 0 leaves the scene as loaded; speed 0.5 gives another trace.
 zero=$("$BOXSIM_SIM" "$scenes/stack.txt" --steps 0) || fail "--steps 0 failed"
 [[ $(printf '%s\n' "$zero" | grep -c ' top pos 0 0 3.5 ang_pos 1 0 0 0') -eq 1 ]] ||

@@ -42,9 +42,18 @@ printf 'empty scene\n~;' >empty.txt
 expect_failure 255 "Scene file empty.txt has no bodies: the host's player needs at least one.
 $failed" h empty.txt
 
+# Dump options that cannot work.
+write_scene one.txt "1 2 2 2 box 1 0 0 0 1 0 0 0"
+expect_failure 255 "--dump-limit wants a number of megabytes above 0, not \"-1\".
+$failed" h one.txt --dump-limit -1
+mkdir -p a_folder
+expect_failure 255 "Cannot write the dump file a_folder.
+$failed" h one.txt --dump a_folder
+expect_failure 255 "Unrecognized option --dumps; the options are --port N, --dump PATH, --no-dump and --dump-limit MB.
+$failed" h one.txt --dumps
+
 # Port 1234 held by a first host: the second cannot make its ENet host.
 hold_port_lock
-write_scene one.txt "1 2 2 2 box 1 0 0 0 1 0 0 0"
 start_app h one.txt
 xdotool mousemove --window "$(wait_window)" 400 300
 expect_failure 1 "An error occurred while trying to create an ENet server host." h one.txt
