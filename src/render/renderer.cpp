@@ -46,13 +46,18 @@ void SetMaterial(const GLfloat* colour) {
 
 void DrawBodyIn(RBody* rb, const GLfloat* colour);
 
+struct SceneColour {
+  explicit SceneColour(const RBody* rb)
+      : rgba{static_cast<GLfloat>(rb->colour.x()), static_cast<GLfloat>(rb->colour.y()),
+             static_cast<GLfloat>(rb->colour.z()), 1.0f} {}
+  GLfloat rgba[4];
+};
+
 void DrawBodies() {
   const std::vector<Player>& players = global::players;
   for (RBody* rb : *bodies) {
-    const GLfloat colour[4] = {static_cast<GLfloat>(rb->colour.x()),
-                               static_cast<GLfloat>(rb->colour.y()),
-                               static_cast<GLfloat>(rb->colour.z()), 1.0f};
-    const GLfloat* use = colour;
+    const SceneColour colour(rb);
+    const GLfloat* use = colour.rgba;
     for (std::size_t i = 0; i < players.size(); ++i) {
       if (players[i].controlled_body == rb)
         use = i == global::player_id ? kOwnColour : kOtherPlayerColour;
@@ -149,10 +154,7 @@ void Display() {
 }
 
 void DrawBody(RBody* rb) {
-  const GLfloat colour[4] = {static_cast<GLfloat>(rb->colour.x()),
-                             static_cast<GLfloat>(rb->colour.y()),
-                             static_cast<GLfloat>(rb->colour.z()), 1.0f};
-  DrawBodyIn(rb, colour);
+  DrawBodyIn(rb, SceneColour(rb).rgba);
 }
 
 namespace {
