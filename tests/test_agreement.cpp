@@ -3,6 +3,7 @@
 // taking the host's repair.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -14,6 +15,7 @@
 #include "app/globals.h"
 #include "app/scene.h"
 #include "app/simulation.h"
+#include "app/status.h"
 #include "net/input_log.h"
 #include "net/network.h"
 
@@ -190,6 +192,9 @@ TEST_F(RepairTest, ClientTakesTheStateAndRunsToThePresentBitForBit) {
   EXPECT_TRUE(SameBits(States(), want));
   EXPECT_EQ(Agreement::GetStatus().repairs, 1u);
   EXPECT_EQ(Agreement::GetStatus().rewind_floor, 40u);
+  const std::vector<std::string> lines = Status::StatusLines();
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "Desync at step 40, repaired at step 40"),
+            lines.end());
   // No rewind reaches before the repair: the history begins there.
   EXPECT_EQ(global::bodies[0]->past_states.size(), 15u);
 }
