@@ -17,15 +17,10 @@ namespace {
 // Every body is a box: eight corners.
 using Corners = std::array<Vector3, 8>;
 
-// A body's corners in world coordinates, in `vertices` order. Computed once per
-// test so the many axis projections of one pair share the transform; the values
-// are the same R * v + pos that PointLocalToGlobal gives.
-Corners WorldCorners(RBody* X) {
-  Matrix3x3 r = X->RotationMatrix();
-  Corners corners;
-  for (std::size_t k = 0; k < corners.size(); ++k)
-    corners[k] = r * X->vertices[k] + X->pos;
-  return corners;
+// A body's corners in world coordinates, in `vertices` order: the same
+// R * v + pos that PointLocalToGlobal gives, made once per pose.
+const Corners& WorldCorners(RBody* X) {
+  return X->World().corners;
 }
 
 // Projection interval of a body on a world axis (not necessarily unit length),
@@ -79,29 +74,11 @@ Vector3 Negated(const Vector3& v) {
   return v * -1.0;
 }
 
-// World directions of a body's edges, one per line: a box's four parallel
-// edges share a direction up to sign, and negation is exact all the way
-// through the cross product, its normalisation and the projections. An axis
-// met again gives the same depths as before and can never win (ties keep the
-// earliest), nor separate where it did not, so each line is tried once, at its
-// first edge, which keeps the order of the axes that can win.
-struct EdgeLines {
-  std::array<Vector3, 12> dir;
-  std::size_t size = 0;
-};
-
-EdgeLines WorldEdgeLines(RBody* X, const Matrix3x3& r) {
-  EdgeLines lines;
-  for (const Edge& e : X->edges) {
-    const Vector3 d = r * e.dir;
-    bool seen = false;
-    for (std::size_t k = 0; k < lines.size && !seen; ++k)
-      seen = lines.dir[k] == d || lines.dir[k] == Negated(d);
-    if (!seen && lines.size < lines.dir.size())
-      lines.dir[lines.size++] = d;
-  }
-  return lines;
-}
+// Edge-edge axes come from the world edge directions one per line (see
+// WorldGeometry): an axis met again gives the same depths as before and can
+// never win (ties keep the earliest), nor separate where it did not, so each
+// line is tried once, at its first edge, which keeps the order of the axes
+// that can win.
 
 // Distance of a body-local point from the separating plane (point and normal
 // in the same body's frame) is below depth + 0.1. Only corners and edges near
@@ -122,10 +99,10 @@ double OverlapDepth(RBody* A, RBody* B, Vector3 axis, Vector3* midpoint) {
 }
 
 Vector3 SeparatingAxis(RBody* A, RBody* B) {
-  const Corners corners_a = WorldCorners(A);
-  const Corners corners_b = WorldCorners(B);
-  const Matrix3x3 ra = A->RotationMatrix();
-  const Matrix3x3 rb = B->RotationMatrix();
+  const WorldGeometry& ga = A->World();
+  const WorldGeometry& gb = B->World();
+  const Corners& corners_a = ga.corners;
+  const Corners& corners_b = gb.corners;
 
   double min_depth = std::numeric_limits<double>::max();
   Vector3 min_normal;
@@ -141,16 +118,14 @@ Vector3 SeparatingAxis(RBody* A, RBody* B) {
 
   // Negated, an outward normal of A points into A, that is from B towards A,
   // the same sense as B's own outward normals.
-  for (int i = 0; i < A->FaceNum(); ++i)
-    consider(Negated(ra * A->faces[i].n));
-  for (int i = 0; i < B->FaceNum(); ++i)
-    consider(rb * B->faces[i].n);
+  for (const Vector3& n : ga.face_normals)
+    consider(Negated(n));
+  for (const Vector3& n : gb.face_normals)
+    consider(n);
 
-  const EdgeLines lines_a = WorldEdgeLines(A, ra);
-  const EdgeLines lines_b = WorldEdgeLines(B, rb);
-  for (std::size_t i = 0; i < lines_a.size; ++i) {
-    for (std::size_t j = 0; j < lines_b.size; ++j) {
-      Vector3 cross = lines_a.dir[i] ^ lines_b.dir[j];
+  for (std::size_t i = 0; i < ga.edge_line_count; ++i) {
+    for (std::size_t j = 0; j < gb.edge_line_count; ++j) {
+      Vector3 cross = ga.edge_lines[i] ^ gb.edge_lines[j];
       // Unit directions: below 0.001 they are within about 0.057 degrees of
       // parallel and the normalised cross product would be noise.
       if (cross.Length() < 0.001)
@@ -170,13 +145,12 @@ Vector3 SeparatingAxis(RBody* A, RBody* B) {
 }
 
 Face* MinimumPenFaceSecond(RBody* A, RBody* B) {
-  const Corners corners_a = WorldCorners(A);
-  const Corners corners_b = WorldCorners(B);
-  const Matrix3x3 rb = B->RotationMatrix();
+  const Corners& corners_a = WorldCorners(A);
+  const WorldGeometry& gb = B->World();
   double min_pen = std::numeric_limits<double>::max();
   Face* min_face = &B->faces[0];
-  for (int i = 0; i < B->FaceNum(); ++i) {
-    double pen = Depth(corners_a, corners_b, rb * B->faces[i].n, nullptr);
+  for (std::size_t i = 0; i < gb.face_normals.size(); ++i) {
+    double pen = Depth(corners_a, gb.corners, gb.face_normals[i], nullptr);
     if (pen < min_pen) {
       min_face = &B->faces[i];
       min_pen = pen;
@@ -204,12 +178,10 @@ double HighestRelVel(Collision* col) {
 namespace CDetector {
 
 bool IsPointInside(Vector3 p, RBody* B) {
-  const Matrix3x3 r = B->RotationMatrix();
-  for (const Face& face : B->faces) {
-    const Vector3 n = r * face.n;
-    const Vector3 q = B->pos + r * face.vertices[0];
+  const WorldGeometry& g = B->World();
+  for (std::size_t i = 0; i < g.face_normals.size(); ++i) {
     // On the plane counts as inside, so resting faces keep their contact.
-    if ((p - q) * n > 0)
+    if ((p - g.face_points[i]) * g.face_normals[i] > 0)
       return false;
   }
   return true;
@@ -229,27 +201,23 @@ bool DetectCollision(RBody* A, RBody* B) {
     if (IsPointInside(B->PointLocalToGlobal(B->recent_cols[i]), A))
       return true;
 
-  const Corners corners_a = WorldCorners(A);
-  const Corners corners_b = WorldCorners(B);
-  const Matrix3x3 ra = A->RotationMatrix();
-  const Matrix3x3 rb = B->RotationMatrix();
+  const WorldGeometry& ga = A->World();
+  const WorldGeometry& gb = B->World();
   auto separates = [&](const Vector3& axis) {
-    return !Overlap(Project(corners_a, axis), Project(corners_b, axis));
+    return !Overlap(Project(ga.corners, axis), Project(gb.corners, axis));
   };
 
-  for (int i = 0; i < A->FaceNum(); ++i)
-    if (separates(Negated(ra * A->faces[i].n)))
+  for (const Vector3& n : ga.face_normals)
+    if (separates(Negated(n)))
       return false;
-  for (int i = 0; i < B->FaceNum(); ++i)
-    if (separates(rb * B->faces[i].n))
+  for (const Vector3& n : gb.face_normals)
+    if (separates(n))
       return false;
   // No threshold here: parallel edges give a zero axis, which projects every
   // corner to 0 and so can never separate.
-  const EdgeLines lines_a = WorldEdgeLines(A, ra);
-  const EdgeLines lines_b = WorldEdgeLines(B, rb);
-  for (std::size_t i = 0; i < lines_a.size; ++i)
-    for (std::size_t j = 0; j < lines_b.size; ++j)
-      if (separates((lines_a.dir[i] ^ lines_b.dir[j]).Normalized()))
+  for (std::size_t i = 0; i < ga.edge_line_count; ++i)
+    for (std::size_t j = 0; j < gb.edge_line_count; ++j)
+      if (separates((ga.edge_lines[i] ^ gb.edge_lines[j]).Normalized()))
         return false;
   return true;
 }
@@ -266,10 +234,13 @@ Collision* GetCollisionPoints(RBody* A, RBody* B) {
 
   // The plane in each body's own frame, so the band test works on local
   // corners and edges without transforming them.
-  const Vector3 plane_point_local_A = A->PointGlobalToLocal(separating_plane_point);
-  const Vector3 plane_point_local_B = B->PointGlobalToLocal(separating_plane_point);
-  const Vector3 normal_local_A = A->VectorGlobalToLocal(normal_b_to_a);
-  const Vector3 normal_local_B = B->VectorGlobalToLocal(normal_b_to_a);
+  // PointGlobalToLocal and VectorGlobalToLocal with the inverse made once per pose.
+  const Matrix3x3& inv_a = A->World().inverse_rotation;
+  const Matrix3x3& inv_b = B->World().inverse_rotation;
+  const Vector3 plane_point_local_A = inv_a * (separating_plane_point - A->pos);
+  const Vector3 plane_point_local_B = inv_b * (separating_plane_point - B->pos);
+  const Vector3 normal_local_A = inv_a * normal_b_to_a;
+  const Vector3 normal_local_B = inv_b * normal_b_to_a;
   auto in_band_a = [&](const Vector3& x) {
     return InBand(x, plane_point_local_A, normal_local_A, depth);
   };
@@ -286,11 +257,11 @@ Collision* GetCollisionPoints(RBody* A, RBody* B) {
   // when a corner needs it.
   auto add_corners = [](RBody* X, RBody* Y, const auto& in_band,
                         std::vector<CollisionPoint>* points) {
-    const Matrix3x3 rx = X->RotationMatrix();
     Face* face = nullptr;
     Vector3 normal;
-    for (const Vector3& v : X->vertices) {
-      if (!in_band(v) || !IsPointInside(rx * v + X->pos, Y))
+    for (std::size_t k = 0; k < X->vertices.size(); ++k) {
+      const Vector3& v = X->vertices[k];
+      if (!in_band(v) || !IsPointInside(X->World().corners[k], Y))
         continue;
       if (face == nullptr) {
         face = MinimumPenFaceSecond(X, Y);
@@ -336,7 +307,7 @@ Collision* GetCollisionPoints(RBody* A, RBody* B) {
       CollisionPoint cp;
       cp.eA = ea;
       cp.eB = eb;
-      cp.p = A->PointGlobalToLocal(ca);
+      cp.p = inv_a * (ca - A->pos);
       cp.n = normal_b_to_a;
       A->RememberColPoint(cp.p);
       col->points[0].push_back(cp);
@@ -366,8 +337,8 @@ PointEvaluation EvaluatePoint(CollisionPoint cp, RBody* A, RBody* B) {
   // The normal stays as it was when the point was made; it does not turn
   // with the body.
   e.n = cp.n;
-  const Corners corners_a = WorldCorners(A);
-  const Corners corners_b = WorldCorners(B);
+  const Corners& corners_a = WorldCorners(A);
+  const Corners& corners_b = WorldCorners(B);
   if (cp.eA != nullptr && cp.eB != nullptr) {
     e.depth = Depth(corners_a, corners_b, e.n, nullptr);
   } else {
