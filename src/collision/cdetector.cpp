@@ -53,8 +53,30 @@ Interval Project(const Corners& corners, const Vector3& axis) {
   return in;
 }
 
+// The ends alone, the same values as Project's: for the tests that need no
+// corner index.
+struct Span {
+  double min;
+  double max;
+};
+
+Span ProjectSpan(const Corners& corners, const Vector3& axis) {
+  Span in;
+  in.min = axis * corners[0];
+  in.max = in.min;
+  for (std::size_t k = 1; k < corners.size(); ++k) {
+    const double d = axis * corners[k];
+    if (d < in.min)
+      in.min = d;
+    if (d > in.max)
+      in.max = d;
+  }
+  return in;
+}
+
 // Closed intervals: touching counts as overlapping.
-bool Overlap(const Interval& a, const Interval& b) {
+template <class I>
+bool Overlap(const I& a, const I& b) {
   return (a.min <= b.min && b.min <= a.max) || (a.min <= b.max && b.max <= a.max) ||
          (b.min <= a.min && a.min <= b.max) || (b.min <= a.max && a.max <= b.max);
 }
@@ -63,10 +85,11 @@ bool Overlap(const Interval& a, const Interval& b) {
 // taken to point from B towards A.
 double Depth(const Corners& corners_a, const Corners& corners_b, const Vector3& axis,
              Vector3* midpoint) {
+  if (midpoint == nullptr)
+    return ProjectSpan(corners_b, axis).max - ProjectSpan(corners_a, axis).min;
   Interval ia = Project(corners_a, axis);
   Interval ib = Project(corners_b, axis);
-  if (midpoint != nullptr)
-    *midpoint = (corners_b[ib.max_k] + corners_a[ia.min_k]) / 2;
+  *midpoint = (corners_b[ib.max_k] + corners_a[ia.min_k]) / 2;
   return ib.max - ia.min;
 }
 
@@ -113,7 +136,8 @@ Vector3 SeparatingAxis(RBody* A, RBody* B) {
     }
   };
   auto consider = [&](const Vector3& candidate) {
-    take_if_less(Depth(corners_a, corners_b, candidate, nullptr), candidate);
+    take_if_less(ProjectSpan(corners_b, candidate).max - ProjectSpan(corners_a, candidate).min,
+                 candidate);
   };
 
   // Negated, an outward normal of A points into A, that is from B towards A,
@@ -135,8 +159,8 @@ Vector3 SeparatingAxis(RBody* A, RBody* B) {
       // On the negated axis every corner projects to exactly the negated
       // value (rounding is symmetric), so its interval is [-max, -min] with
       // the same corners winning ties, and one projection serves both signs.
-      const Interval ia = Project(corners_a, axis);
-      const Interval ib = Project(corners_b, axis);
+      const Span ia = ProjectSpan(corners_a, axis);
+      const Span ib = ProjectSpan(corners_b, axis);
       take_if_less(ib.max - ia.min, axis);
       take_if_less((-ib.min) - (-ia.max), Negated(axis));
     }
@@ -195,7 +219,7 @@ bool DetectCollision(RBody* A, RBody* B) {
   const WorldGeometry& ga = A->World();
   const WorldGeometry& gb = B->World();
   auto separates = [&](const Vector3& axis) {
-    return !Overlap(Project(ga.corners, axis), Project(gb.corners, axis));
+    return !Overlap(ProjectSpan(ga.corners, axis), ProjectSpan(gb.corners, axis));
   };
 
   // A point that was in contact lately and still lies inside the other body
@@ -305,14 +329,20 @@ Collision* GetCollisionPoints(RBody* A, RBody* B) {
   add_corners(B, A, in_band_b, &col->points[1]);
 
   // Only edges lying within the band along their whole length can cross.
-  std::vector<Edge*> edges_a;
-  std::vector<Edge*> edges_b;
+  // Fixed storage: a box has twelve edges, and a pair allocates nothing here.
+  struct EdgeList {
+    std::array<Edge*, 12> at;
+    std::size_t size = 0;
+    Edge** begin() { return at.data(); }
+    Edge** end() { return at.data() + size; }
+  };
+  EdgeList edges_a, edges_b;
   for (Edge& e : A->edges)
-    if (in_band_a(e.a) && in_band_a(e.b))
-      edges_a.push_back(&e);
+    if (edges_a.size < edges_a.at.size() && in_band_a(e.a) && in_band_a(e.b))
+      edges_a.at[edges_a.size++] = &e;
   for (Edge& e : B->edges)
-    if (in_band_b(e.a) && in_band_b(e.b))
-      edges_b.push_back(&e);
+    if (edges_b.size < edges_b.at.size() && in_band_b(e.a) && in_band_b(e.b))
+      edges_b.at[edges_b.size++] = &e;
 
   for (Edge* ea : edges_a) {
     const Edge world_a = ra * *ea + A->pos;
