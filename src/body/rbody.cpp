@@ -162,6 +162,7 @@ const WorldGeometry& RBody::World() {
     if (!seen && g.edge_line_count < g.edge_lines.size())
       g.edge_lines[g.edge_line_count++] = d;
   }
+  g.rotation = r;
   g.inverse_rotation = r.Inverse();
   world_geometry_pos = pos;
   world_geometry_valid = true;

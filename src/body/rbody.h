@@ -31,6 +31,7 @@ struct WorldGeometry {
   // order.
   std::array<Vector3, 12> edge_lines;
   std::size_t edge_line_count;
+  Matrix3x3 rotation;          // RotationMatrix(), body to world
   Matrix3x3 inverse_rotation;  // RotationMatrix().Inverse()
 };
 

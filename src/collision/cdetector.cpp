@@ -226,10 +226,10 @@ bool DetectCollision(RBody* A, RBody* B) {
   // accepts the pair without the axis tests, whoever the earlier partner was.
   auto recent_point_inside = [&] {
     for (int i = 0; i < A->recent_cols_size; ++i)
-      if (IsPointInside(A->PointLocalToGlobal(A->recent_cols[i]), B))
+      if (IsPointInside(ga.rotation * A->recent_cols[i] + A->pos, B))
         return true;
     for (int i = 0; i < B->recent_cols_size; ++i)
-      if (IsPointInside(B->PointLocalToGlobal(B->recent_cols[i]), A))
+      if (IsPointInside(gb.rotation * B->recent_cols[i] + B->pos, A))
         return true;
     return false;
   };
@@ -317,6 +317,9 @@ Collision* GetCollisionPoints(RBody* A, RBody* B) {
         face = MinimumPenFaceSecond(X, Y);
         normal = Y->RotationMatrix() * face->n;
       }
+      // One allocation for a typical face's points, not one per doubling.
+      if (points->empty())
+        points->reserve(4);
       CollisionPoint cp;
       cp.p = v;
       cp.f = face;
@@ -389,7 +392,8 @@ Vector3 ClosestOnEdgeA(Edge A, Edge B) {
 
 PointEvaluation EvaluatePoint(CollisionPoint cp, RBody* A, RBody* B) {
   PointEvaluation e;
-  e.p = A->PointLocalToGlobal(cp.p);
+  // PointLocalToGlobal, with the pose's cached matrix.
+  e.p = A->World().rotation * cp.p + A->pos;
   // The normal stays as it was when the point was made; it does not turn
   // with the body.
   e.n = cp.n;
