@@ -3,6 +3,7 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -183,14 +184,36 @@ Face* MinimumPenFaceSecond(RBody* A, RBody* B) {
   return min_face;
 }
 
+Vector3 PointWorld(const CollisionPoint& cp, RBody* A) {
+  return A->World().rotation * cp.p + A->pos;
+}
+
+PointEvaluation PointEvaluator::Evaluate(const CollisionPoint& cp) {
+  const bool edge = cp.eA != nullptr && cp.eB != nullptr;
+  if (has_last_ && edge == last_edge_ &&
+      std::memcmp(cp.n.axes, last_n_.axes, sizeof cp.n.axes) == 0) {
+    PointEvaluation e;
+    e.p = PointWorld(cp, A_);
+    e.n = cp.n;
+    e.depth = last_depth_;
+    return e;
+  }
+  const PointEvaluation e = CDetector::EvaluatePoint(cp, A_, B_);
+  has_last_ = true;
+  last_edge_ = edge;
+  last_n_ = cp.n;
+  last_depth_ = e.depth;
+  return e;
+}
+
 double HighestRelVel(Collision* col) {
   double max_rel_vel = 0;
   for (int i = 0; i < 2; ++i) {
     RBody* self = col->bodies[i];
     RBody* other = col->bodies[1 - i];
     for (const CollisionPoint& cp : col->points[i]) {
-      PointEvaluation e = CDetector::EvaluatePoint(cp, self, other);
-      double v = CDetector::RelativeVelocity(e.p, e.n, self, other);
+      // The depth plays no part here.
+      double v = CDetector::RelativeVelocity(PointWorld(cp, self), cp.n, self, other);
       // Signed on purpose: the caller tells approach (< 0) from separation.
       if (std::fabs(v) > std::fabs(max_rel_vel))
         max_rel_vel = v;
@@ -393,7 +416,7 @@ Vector3 ClosestOnEdgeA(Edge A, Edge B) {
 PointEvaluation EvaluatePoint(CollisionPoint cp, RBody* A, RBody* B) {
   PointEvaluation e;
   // PointLocalToGlobal, with the pose's cached matrix.
-  e.p = A->World().rotation * cp.p + A->pos;
+  e.p = PointWorld(cp, A);
   // The normal stays as it was when the point was made; it does not turn
   // with the body.
   e.n = cp.n;
