@@ -67,7 +67,8 @@ class BulletWorld {
 };
 
 void BM_PeerStep(benchmark::State& state) {
-  const auto specs = bench::Pile(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
+  const auto specs =
+      bench::Pile(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
   bench::BuildBoxsim(specs);
   BulletWorld bullet(specs);
   using Clock = std::chrono::steady_clock;

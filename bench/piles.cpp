@@ -14,7 +14,8 @@ std::vector<BoxSpec> Pile(int side, int extra_on_top) {
   for (int i = 0; i < side; ++i)
     for (int j = 0; j < side; ++j)
       for (int k = 0; k < side; ++k)
-        specs.push_back(BoxSpec{{1, 1, 1}, {i * pitch - offset, j * pitch - offset, 0.5 + k}, false});
+        specs.push_back(
+            BoxSpec{{1, 1, 1}, {i * pitch - offset, j * pitch - offset, 0.5 + k}, false});
   for (int e = 0; e < extra_on_top; ++e) {
     const int i = e / side % side, j = e % side;
     specs.push_back(

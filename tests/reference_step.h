@@ -31,8 +31,6 @@ double RelativeVelocity(Vector3 p, Vector3 n, RBody* A, RBody* B);
 bool IsPointInside(Vector3 p, RBody* B);
 void SolveCollision(Collision* collision, double delta_time);
 
-
-
 // Both peers must pick the same axis, face and corners bit for bit, so every
 // loop below keeps its list order and every comparison its strictness: ties
 // are won by the earliest candidate.
@@ -225,7 +223,6 @@ double HighestRelVel(Collision* col) {
   }
   return max_rel_vel;
 }
-
 
 bool IsPointInside(Vector3 p, RBody* B) {
   const Matrix3x3 r = B->RotationMatrix();
@@ -438,10 +435,6 @@ void CheckAll(std::vector<RBody*>* bodies, std::vector<Collision*>* collisions,
   }
 }
 
-
-
-
-
 void SolveOnePoint(Vector3 p, Vector3 n, RBody* A, RBody* B, bool default_ela, double elasticity) {
   const double e = default_ela ? A->elasticity * B->elasticity : elasticity;
 
@@ -515,7 +508,6 @@ void SolveOnePoint(Vector3 p, Vector3 n, RBody* A, RBody* B, bool default_ela, d
   apply((j_f < 0.12 * j) ? t * j_f_max : t * j_f);
 }
 
-
 ScanResult ScanPoints(Collision* collision, double depth_margin, double approach_threshold,
                       Vector3* point_sum = nullptr, float* depth_sum = nullptr) {
   ScanResult r;
@@ -561,7 +553,8 @@ void SolveCollision(Collision* collision, double /*delta_time*/) {
   // than 1 mm/s.
   ScanResult r = ScanPoints(collision, 0.0001, -0.001);
   if (r.max_depth >= 0)
-    reference::SolveOnePoint(r.max_point, r.max_normal, collision->bodies[0], collision->bodies[1], true, 0.0);
+    reference::SolveOnePoint(r.max_point, r.max_normal, collision->bodies[0], collision->bodies[1],
+                             true, 0.0);
 }
 
 namespace {
@@ -598,14 +591,10 @@ void SolveContact(Collision* collision, double /*delta_time*/, double elasticity
   if (r.max_depth >= 0) {
     if (Trace::Sink* trace = Trace::CurrentSink())
       trace->Point(max_point, r.max_depth);
-    reference::SolveOnePoint(max_point, r.max_normal, collision->bodies[0], collision->bodies[1], false,
-                  elasticity);
+    reference::SolveOnePoint(max_point, r.max_normal, collision->bodies[0], collision->bodies[1],
+                             false, elasticity);
   }
 }
-
-
-
-
 
 namespace {
 
@@ -616,7 +605,6 @@ void SetFrozen(const std::vector<std::vector<RestingBody*>>& body_levels, bool f
 }
 
 }  // namespace
-
 
 void Separation(Collision* collision);
 
@@ -731,7 +719,6 @@ void SolveAll(std::vector<RBody*>* bodies, double delta_time) {
     SetFrozen(body_levels, false);
   }
 }
-
 
 void Separation(Collision* collision) {
   RBody* A = collision->bodies[0];

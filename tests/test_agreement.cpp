@@ -14,9 +14,9 @@
 #include "app/globals.h"
 #include "app/scene.h"
 #include "app/simulation.h"
+#include "helpers.h"
 #include "net/input_log.h"
 #include "net/network.h"
-#include "helpers.h"
 
 namespace {
 
