@@ -1,78 +1,86 @@
 // Cost of one simulation step on piles of 8, 27, 64 and 125 boxes resting on
-// a static floor, and of 50 steps of the 8-box pile, which is what a rewind
-// over the whole history replays.
+// a static floor and on a 127-body scene, of 50 steps (what a rewind over the
+// whole history replays) on the 8- and 125-box piles, and the memory of a long
+// 127-body run.
 
 #include <benchmark/benchmark.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
-#include "app/dump.h"
 #include "app/globals.h"
 #include "app/simulation.h"
-#include "response/trace.h"
+#include "piles.h"
 
 namespace {
 
-constexpr double kStep = kBaseStepLength;
-// Steps run before measuring, so the boxes rest rather than fall.
-constexpr int kSettleSteps = 100;
-
-// A floor and side^3 unit cubes in side x side columns, each side cubes high,
-// standing on each other with 10 cm between the columns.
-void BuildPile(int side) {
-  ResetSimulation();
-  // The dump is part of a step's cost, as in the program.
-  Trace::SetSink(global::DumpSink());
-  RBody* floor = new RBody(1, 40, 40, 1, "floor");
-  floor->pos = Vector3(0, 0, -0.5);
-  floor->is_static = true;
-  global::bodies.push_back(floor);
-  const double pitch = 1.1, offset = (side - 1) * pitch / 2;
-  for (int i = 0; i < side; ++i)
-    for (int j = 0; j < side; ++j)
-      for (int k = 0; k < side; ++k) {
-        RBody* b = new RBody(1, 1, 1, 1, "box");
-        b->pos = Vector3(i * pitch - offset, j * pitch - offset, 0.5 + k);
-        global::bodies.push_back(b);
-      }
-  for (std::size_t i = 0; i < global::bodies.size(); ++i) {
-    global::bodies[i]->id = static_cast<int>(i);
-    global::old_state.push_back(global::bodies[i]->State());
-  }
-  for (int s = 0; s < kSettleSteps; ++s)
-    SimulationStep(kStep);
-}
-
 void BM_SimulationStep(benchmark::State& state) {
   const int side = static_cast<int>(state.range(0));
-  BuildPile(side);
+  const int extra = static_cast<int>(state.range(1));
+  bench::BuildBoxsim(bench::Pile(side, extra));
   for (auto _ : state)
-    SimulationStep(kStep);
-  state.counters["boxes"] = side * side * side;
+    SimulationStep(bench::kStep);
+  state.counters["bodies"] = static_cast<double>(global::bodies.size());
   ResetSimulation();
 }
-BENCHMARK(BM_SimulationStep)->Arg(2)->Arg(3)->Arg(4)->Arg(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SimulationStep)
+    ->Args({2, 0})
+    ->Args({3, 0})
+    ->Args({4, 0})
+    ->Args({5, 0})
+    ->Args({5, 1})
+    ->Unit(benchmark::kMillisecond);
 
 void BM_Replay50Steps(benchmark::State& state) {
-  BuildPile(2);
+  bench::BuildBoxsim(bench::Pile(static_cast<int>(state.range(0))));
   std::vector<RBState> start;
   for (RBody* b : global::bodies)
     start.push_back(b->State());
   for (auto _ : state) {
     for (std::size_t s = 0; s < RBody::kHistoryLength; ++s)
-      SimulationStep(kStep);
+      SimulationStep(bench::kStep);
     state.PauseTiming();
     for (std::size_t i = 0; i < start.size(); ++i)
       global::bodies[i]->ApplyState(start[i]);
     state.ResumeTiming();
   }
+  state.counters["bodies"] = static_cast<double>(global::bodies.size());
   ResetSimulation();
 }
-BENCHMARK(BM_Replay50Steps)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Replay50Steps)->Arg(2)->Arg(5)->Unit(benchmark::kMillisecond);
+
+// Resident set now, in KiB (Linux).
+double ResidentKiB() {
+  std::ifstream statm("/proc/self/statm");
+  long pages_total = 0, pages_resident = 0;
+  statm >> pages_total >> pages_resident;
+  return static_cast<double>(pages_resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / 1024;
+}
+
+// 10,000 steps of the 127-body scene: the peak resident set of the process,
+// and how far the resident set grew between step 1,000 (histories full,
+// buffers grown) and the end. Growth should be 0.
+void BM_Memory127Bodies10000Steps(benchmark::State& state) {
+  for (auto _ : state) {
+    bench::BuildBoxsim(bench::Pile(5, 1));
+    for (int s = 0; s < 1000; ++s)
+      SimulationStep(bench::kStep);
+    const double warm = ResidentKiB();
+    for (int s = 1000; s < 10000; ++s)
+      SimulationStep(bench::kStep);
+    state.counters["rss_growth_KiB"] = ResidentKiB() - warm;
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    state.counters["peak_rss_KiB"] = static_cast<double>(usage.ru_maxrss);
+    ResetSimulation();
+  }
+}
+BENCHMARK(BM_Memory127Bodies10000Steps)->Iterations(1)->Repetitions(1)->Unit(benchmark::kSecond);
 
 }  // namespace
 

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config clang-format
   freeglut3-dev libglu1-mesa-dev libenet-dev
-  libgtest-dev libbenchmark-dev
+  libgtest-dev libbenchmark-dev libbullet-dev
   xvfb xdotool x11-apps x11-utils imagemagick
 )
 

@@ -16,9 +16,9 @@
 #include "app/scene.h"
 #include "app/simulation.h"
 #include "app/status.h"
+#include "helpers.h"
 #include "net/input_log.h"
 #include "net/network.h"
-#include "helpers.h"
 
 namespace {
 

@@ -1,5 +1,7 @@
 #include "body/rbody.h"
 
+#include <cstring>
+
 RBody::RBody(double dens, double x_size, double y_size, double z_size, const std::string& str)
     : density(dens),
       width(x_size),
@@ -131,7 +133,40 @@ Matrix3x3 RBody::RotationMatrix() {
     return rot_matrix;
   rot_matrix = RotationMatrix(ang_pos);
   rot_matrix_valid = true;
+  world_geometry_valid = false;
   return rot_matrix;
+}
+
+const WorldGeometry& RBody::World() {
+  // Bits, not ==: a -0.0 position gives other corner bits than +0.0.
+  if (rot_matrix_valid && world_geometry_valid &&
+      std::memcmp(world_geometry_pos.axes, pos.axes, sizeof pos.axes) == 0)
+    return world_geometry;
+  const Matrix3x3 r = RotationMatrix();
+  WorldGeometry& g = world_geometry;
+  for (std::size_t k = 0; k < g.corners.size(); ++k)
+    g.corners[k] = r * vertices[k] + pos;
+  for (std::size_t i = 0; i < g.face_normals.size(); ++i) {
+    g.face_normals[i] = r * faces[i].n;
+    g.face_points[i] = pos + r * faces[i].vertices[0];
+  }
+  // Negation is exact all the way through the cross products, normalisation
+  // and projections the detector makes of these, so a line met again can
+  // never change its result.
+  g.edge_line_count = 0;
+  for (const Edge& e : edges) {
+    const Vector3 d = r * e.dir;
+    bool seen = false;
+    for (std::size_t k = 0; k < g.edge_line_count && !seen; ++k)
+      seen = g.edge_lines[k] == d || g.edge_lines[k] == d * -1.0;
+    if (!seen && g.edge_line_count < g.edge_lines.size())
+      g.edge_lines[g.edge_line_count++] = d;
+  }
+  g.rotation = r;
+  g.inverse_rotation = r.Inverse();
+  world_geometry_pos = pos;
+  world_geometry_valid = true;
+  return g;
 }
 
 Matrix3x3 RBody::RotationMatrix(const Quaternion& q) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <deque>
 #include <string>
 #include <vector>
@@ -15,6 +17,22 @@
 struct Face {
   std::vector<Vector3> vertices;
   Vector3 n;
+};
+
+// A box's geometry in world coordinates at one pose: the very expressions
+// the collision tests once evaluated per test (R from RotationMatrix()), so
+// every value has the same bits, made once per pose instead.
+struct WorldGeometry {
+  std::array<Vector3, 8> corners;       // R v + pos, in `vertices` order
+  std::array<Vector3, 6> face_normals;  // R n, outward, in `faces` order
+  std::array<Vector3, 6> face_points;   // pos + R (the face's first corner)
+  // R dir of the edges, one per line: a box's four parallel edges share a
+  // direction up to sign, so only each line's first edge is kept, in `edges`
+  // order.
+  std::array<Vector3, 12> edge_lines;
+  std::size_t edge_line_count;
+  Matrix3x3 rotation;          // RotationMatrix(), body to world
+  Matrix3x3 inverse_rotation;  // RotationMatrix().Inverse()
 };
 
 // A solid box. Created once on the heap and addressed by pointer; geometry and
@@ -60,6 +78,11 @@ class RBody {
     int size;
   };
   std::deque<ContactRing> past_cols;
+  // Cache behind World(): valid while the rotation matrix has not been
+  // remade and pos has the bits it was made at.
+  WorldGeometry world_geometry;
+  Vector3 world_geometry_pos;
+  bool world_geometry_valid = false;
 
   RBody(double dens, double x_size, double y_size, double z_size, const std::string& str);
   RBody(const RBody&) = delete;
@@ -82,6 +105,8 @@ class RBody {
   RBState StateDerivative(const RBState& s) const;
 
   Matrix3x3 RotationMatrix();
+  // Remade only when the pose changed; a box has 8 corners, 6 faces, 12 edges.
+  const WorldGeometry& World();
   static Matrix3x3 RotationMatrix(const Quaternion& q);
 
   Vector3 PointLocalToGlobal(const Vector3& v);

@@ -3,6 +3,7 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -17,15 +18,10 @@ namespace {
 // Every body is a box: eight corners.
 using Corners = std::array<Vector3, 8>;
 
-// A body's corners in world coordinates, in `vertices` order. Computed once per
-// test so the many axis projections of one pair share the transform; the values
-// are the same R * v + pos that PointLocalToGlobal gives.
-Corners WorldCorners(RBody* X) {
-  Matrix3x3 r = X->RotationMatrix();
-  Corners corners;
-  for (std::size_t k = 0; k < corners.size(); ++k)
-    corners[k] = r * X->vertices[k] + X->pos;
-  return corners;
+// A body's corners in world coordinates, in `vertices` order: the same
+// R * v + pos that PointLocalToGlobal gives, made once per pose.
+const Corners& WorldCorners(RBody* X) {
+  return X->World().corners;
 }
 
 // Projection interval of a body on a world axis (not necessarily unit length),
@@ -58,8 +54,30 @@ Interval Project(const Corners& corners, const Vector3& axis) {
   return in;
 }
 
+// The ends alone, the same values as Project's: for the tests that need no
+// corner index.
+struct Span {
+  double min;
+  double max;
+};
+
+Span ProjectSpan(const Corners& corners, const Vector3& axis) {
+  Span in;
+  in.min = axis * corners[0];
+  in.max = in.min;
+  for (std::size_t k = 1; k < corners.size(); ++k) {
+    const double d = axis * corners[k];
+    if (d < in.min)
+      in.min = d;
+    if (d > in.max)
+      in.max = d;
+  }
+  return in;
+}
+
 // Closed intervals: touching counts as overlapping.
-bool Overlap(const Interval& a, const Interval& b) {
+template <class I>
+bool Overlap(const I& a, const I& b) {
   return (a.min <= b.min && b.min <= a.max) || (a.min <= b.max && b.max <= a.max) ||
          (b.min <= a.min && a.min <= b.max) || (b.min <= a.max && a.max <= b.max);
 }
@@ -68,10 +86,11 @@ bool Overlap(const Interval& a, const Interval& b) {
 // taken to point from B towards A.
 double Depth(const Corners& corners_a, const Corners& corners_b, const Vector3& axis,
              Vector3* midpoint) {
+  if (midpoint == nullptr)
+    return ProjectSpan(corners_b, axis).max - ProjectSpan(corners_a, axis).min;
   Interval ia = Project(corners_a, axis);
   Interval ib = Project(corners_b, axis);
-  if (midpoint != nullptr)
-    *midpoint = (corners_b[ib.max_k] + corners_a[ia.min_k]) / 2;
+  *midpoint = (corners_b[ib.max_k] + corners_a[ia.min_k]) / 2;
   return ib.max - ia.min;
 }
 
@@ -79,29 +98,11 @@ Vector3 Negated(const Vector3& v) {
   return v * -1.0;
 }
 
-// World directions of a body's edges, one per line: a box's four parallel
-// edges share a direction up to sign, and negation is exact all the way
-// through the cross product, its normalisation and the projections. An axis
-// met again gives the same depths as before and can never win (ties keep the
-// earliest), nor separate where it did not, so each line is tried once, at its
-// first edge, which keeps the order of the axes that can win.
-struct EdgeLines {
-  std::array<Vector3, 12> dir;
-  std::size_t size = 0;
-};
-
-EdgeLines WorldEdgeLines(RBody* X, const Matrix3x3& r) {
-  EdgeLines lines;
-  for (const Edge& e : X->edges) {
-    const Vector3 d = r * e.dir;
-    bool seen = false;
-    for (std::size_t k = 0; k < lines.size && !seen; ++k)
-      seen = lines.dir[k] == d || lines.dir[k] == Negated(d);
-    if (!seen && lines.size < lines.dir.size())
-      lines.dir[lines.size++] = d;
-  }
-  return lines;
-}
+// Edge-edge axes come from the world edge directions one per line (see
+// WorldGeometry): an axis met again gives the same depths as before and can
+// never win (ties keep the earliest), nor separate where it did not, so each
+// line is tried once, at its first edge, which keeps the order of the axes
+// that can win.
 
 // Distance of a body-local point from the separating plane (point and normal
 // in the same body's frame) is below depth + 0.1. Only corners and edges near
@@ -122,10 +123,10 @@ double OverlapDepth(RBody* A, RBody* B, Vector3 axis, Vector3* midpoint) {
 }
 
 Vector3 SeparatingAxis(RBody* A, RBody* B) {
-  const Corners corners_a = WorldCorners(A);
-  const Corners corners_b = WorldCorners(B);
-  const Matrix3x3 ra = A->RotationMatrix();
-  const Matrix3x3 rb = B->RotationMatrix();
+  const WorldGeometry& ga = A->World();
+  const WorldGeometry& gb = B->World();
+  const Corners& corners_a = ga.corners;
+  const Corners& corners_b = gb.corners;
 
   double min_depth = std::numeric_limits<double>::max();
   Vector3 min_normal;
@@ -136,21 +137,20 @@ Vector3 SeparatingAxis(RBody* A, RBody* B) {
     }
   };
   auto consider = [&](const Vector3& candidate) {
-    take_if_less(Depth(corners_a, corners_b, candidate, nullptr), candidate);
+    take_if_less(ProjectSpan(corners_b, candidate).max - ProjectSpan(corners_a, candidate).min,
+                 candidate);
   };
 
   // Negated, an outward normal of A points into A, that is from B towards A,
   // the same sense as B's own outward normals.
-  for (int i = 0; i < A->FaceNum(); ++i)
-    consider(Negated(ra * A->faces[i].n));
-  for (int i = 0; i < B->FaceNum(); ++i)
-    consider(rb * B->faces[i].n);
+  for (const Vector3& n : ga.face_normals)
+    consider(Negated(n));
+  for (const Vector3& n : gb.face_normals)
+    consider(n);
 
-  const EdgeLines lines_a = WorldEdgeLines(A, ra);
-  const EdgeLines lines_b = WorldEdgeLines(B, rb);
-  for (std::size_t i = 0; i < lines_a.size; ++i) {
-    for (std::size_t j = 0; j < lines_b.size; ++j) {
-      Vector3 cross = lines_a.dir[i] ^ lines_b.dir[j];
+  for (std::size_t i = 0; i < ga.edge_line_count; ++i) {
+    for (std::size_t j = 0; j < gb.edge_line_count; ++j) {
+      Vector3 cross = ga.edge_lines[i] ^ gb.edge_lines[j];
       // Unit directions: below 0.001 they are within about 0.057 degrees of
       // parallel and the normalised cross product would be noise.
       if (cross.Length() < 0.001)
@@ -160,8 +160,8 @@ Vector3 SeparatingAxis(RBody* A, RBody* B) {
       // On the negated axis every corner projects to exactly the negated
       // value (rounding is symmetric), so its interval is [-max, -min] with
       // the same corners winning ties, and one projection serves both signs.
-      const Interval ia = Project(corners_a, axis);
-      const Interval ib = Project(corners_b, axis);
+      const Span ia = ProjectSpan(corners_a, axis);
+      const Span ib = ProjectSpan(corners_b, axis);
       take_if_less(ib.max - ia.min, axis);
       take_if_less((-ib.min) - (-ia.max), Negated(axis));
     }
@@ -170,13 +170,12 @@ Vector3 SeparatingAxis(RBody* A, RBody* B) {
 }
 
 Face* MinimumPenFaceSecond(RBody* A, RBody* B) {
-  const Corners corners_a = WorldCorners(A);
-  const Corners corners_b = WorldCorners(B);
-  const Matrix3x3 rb = B->RotationMatrix();
+  const Corners& corners_a = WorldCorners(A);
+  const WorldGeometry& gb = B->World();
   double min_pen = std::numeric_limits<double>::max();
   Face* min_face = &B->faces[0];
-  for (int i = 0; i < B->FaceNum(); ++i) {
-    double pen = Depth(corners_a, corners_b, rb * B->faces[i].n, nullptr);
+  for (std::size_t i = 0; i < gb.face_normals.size(); ++i) {
+    double pen = Depth(corners_a, gb.corners, gb.face_normals[i], nullptr);
     if (pen < min_pen) {
       min_face = &B->faces[i];
       min_pen = pen;
@@ -185,14 +184,36 @@ Face* MinimumPenFaceSecond(RBody* A, RBody* B) {
   return min_face;
 }
 
+Vector3 PointWorld(const CollisionPoint& cp, RBody* A) {
+  return A->World().rotation * cp.p + A->pos;
+}
+
+PointEvaluation PointEvaluator::Evaluate(const CollisionPoint& cp) {
+  const bool edge = cp.eA != nullptr && cp.eB != nullptr;
+  if (has_last_ && edge == last_edge_ &&
+      std::memcmp(cp.n.axes, last_n_.axes, sizeof cp.n.axes) == 0) {
+    PointEvaluation e;
+    e.p = PointWorld(cp, A_);
+    e.n = cp.n;
+    e.depth = last_depth_;
+    return e;
+  }
+  const PointEvaluation e = CDetector::EvaluatePoint(cp, A_, B_);
+  has_last_ = true;
+  last_edge_ = edge;
+  last_n_ = cp.n;
+  last_depth_ = e.depth;
+  return e;
+}
+
 double HighestRelVel(Collision* col) {
   double max_rel_vel = 0;
   for (int i = 0; i < 2; ++i) {
     RBody* self = col->bodies[i];
     RBody* other = col->bodies[1 - i];
     for (const CollisionPoint& cp : col->points[i]) {
-      PointEvaluation e = CDetector::EvaluatePoint(cp, self, other);
-      double v = CDetector::RelativeVelocity(e.p, e.n, self, other);
+      // The depth plays no part here.
+      double v = CDetector::RelativeVelocity(PointWorld(cp, self), cp.n, self, other);
       // Signed on purpose: the caller tells approach (< 0) from separation.
       if (std::fabs(v) > std::fabs(max_rel_vel))
         max_rel_vel = v;
@@ -204,12 +225,10 @@ double HighestRelVel(Collision* col) {
 namespace CDetector {
 
 bool IsPointInside(Vector3 p, RBody* B) {
-  const Matrix3x3 r = B->RotationMatrix();
-  for (const Face& face : B->faces) {
-    const Vector3 n = r * face.n;
-    const Vector3 q = B->pos + r * face.vertices[0];
+  const WorldGeometry& g = B->World();
+  for (std::size_t i = 0; i < g.face_normals.size(); ++i) {
     // On the plane counts as inside, so resting faces keep their contact.
-    if ((p - q) * n > 0)
+    if ((p - g.face_points[i]) * g.face_normals[i] > 0)
       return false;
   }
   return true;
@@ -220,36 +239,58 @@ bool DetectCollision(RBody* A, RBody* B) {
   if (between.Length() > A->bounding_radius + B->bounding_radius)
     return false;
 
-  // A point that was in contact lately and still lies inside the other body
-  // accepts the pair without the axis tests, whoever the earlier partner was.
-  for (int i = 0; i < A->recent_cols_size; ++i)
-    if (IsPointInside(A->PointLocalToGlobal(A->recent_cols[i]), B))
-      return true;
-  for (int i = 0; i < B->recent_cols_size; ++i)
-    if (IsPointInside(B->PointLocalToGlobal(B->recent_cols[i]), A))
-      return true;
-
-  const Corners corners_a = WorldCorners(A);
-  const Corners corners_b = WorldCorners(B);
-  const Matrix3x3 ra = A->RotationMatrix();
-  const Matrix3x3 rb = B->RotationMatrix();
+  const WorldGeometry& ga = A->World();
+  const WorldGeometry& gb = B->World();
   auto separates = [&](const Vector3& axis) {
-    return !Overlap(Project(corners_a, axis), Project(corners_b, axis));
+    return !Overlap(ProjectSpan(ga.corners, axis), ProjectSpan(gb.corners, axis));
   };
 
-  for (int i = 0; i < A->FaceNum(); ++i)
-    if (separates(Negated(ra * A->faces[i].n)))
+  // A point that was in contact lately and still lies inside the other body
+  // accepts the pair without the axis tests, whoever the earlier partner was.
+  auto recent_point_inside = [&] {
+    for (int i = 0; i < A->recent_cols_size; ++i)
+      if (IsPointInside(ga.rotation * A->recent_cols[i] + A->pos, B))
+        return true;
+    for (int i = 0; i < B->recent_cols_size; ++i)
+      if (IsPointInside(gb.rotation * B->recent_cols[i] + B->pos, A))
+        return true;
+    return false;
+  };
+
+  // The answer is "a recent point inside, or no listed axis separates", which
+  // no order of the tests changes. Neighbours that do not touch are usually
+  // split by the face axis closest to the line between the centres, so that
+  // one of the listed axes is tried first.
+  const Vector3 between_centres = A->pos - B->pos;
+  const Vector3* probe = &gb.face_normals[0];
+  bool probe_of_a = false;
+  double best = -1;
+  for (int side = 0; side < 2; ++side) {
+    for (const Vector3& n : side == 0 ? ga.face_normals : gb.face_normals) {
+      const double along = std::fabs(n * between_centres);
+      if (along > best) {
+        best = along;
+        probe = &n;
+        probe_of_a = side == 0;
+      }
+    }
+  }
+  if (separates(probe_of_a ? Negated(*probe) : *probe))
+    return recent_point_inside();
+  if (recent_point_inside())
+    return true;
+
+  for (const Vector3& n : ga.face_normals)
+    if (separates(Negated(n)))
       return false;
-  for (int i = 0; i < B->FaceNum(); ++i)
-    if (separates(rb * B->faces[i].n))
+  for (const Vector3& n : gb.face_normals)
+    if (separates(n))
       return false;
   // No threshold here: parallel edges give a zero axis, which projects every
   // corner to 0 and so can never separate.
-  const EdgeLines lines_a = WorldEdgeLines(A, ra);
-  const EdgeLines lines_b = WorldEdgeLines(B, rb);
-  for (std::size_t i = 0; i < lines_a.size; ++i)
-    for (std::size_t j = 0; j < lines_b.size; ++j)
-      if (separates((lines_a.dir[i] ^ lines_b.dir[j]).Normalized()))
+  for (std::size_t i = 0; i < ga.edge_line_count; ++i)
+    for (std::size_t j = 0; j < gb.edge_line_count; ++j)
+      if (separates((ga.edge_lines[i] ^ gb.edge_lines[j]).Normalized()))
         return false;
   return true;
 }
@@ -266,10 +307,13 @@ Collision* GetCollisionPoints(RBody* A, RBody* B) {
 
   // The plane in each body's own frame, so the band test works on local
   // corners and edges without transforming them.
-  const Vector3 plane_point_local_A = A->PointGlobalToLocal(separating_plane_point);
-  const Vector3 plane_point_local_B = B->PointGlobalToLocal(separating_plane_point);
-  const Vector3 normal_local_A = A->VectorGlobalToLocal(normal_b_to_a);
-  const Vector3 normal_local_B = B->VectorGlobalToLocal(normal_b_to_a);
+  // PointGlobalToLocal and VectorGlobalToLocal with the inverse made once per pose.
+  const Matrix3x3& inv_a = A->World().inverse_rotation;
+  const Matrix3x3& inv_b = B->World().inverse_rotation;
+  const Vector3 plane_point_local_A = inv_a * (separating_plane_point - A->pos);
+  const Vector3 plane_point_local_B = inv_b * (separating_plane_point - B->pos);
+  const Vector3 normal_local_A = inv_a * normal_b_to_a;
+  const Vector3 normal_local_B = inv_b * normal_b_to_a;
   auto in_band_a = [&](const Vector3& x) {
     return InBand(x, plane_point_local_A, normal_local_A, depth);
   };
@@ -286,16 +330,19 @@ Collision* GetCollisionPoints(RBody* A, RBody* B) {
   // when a corner needs it.
   auto add_corners = [](RBody* X, RBody* Y, const auto& in_band,
                         std::vector<CollisionPoint>* points) {
-    const Matrix3x3 rx = X->RotationMatrix();
     Face* face = nullptr;
     Vector3 normal;
-    for (const Vector3& v : X->vertices) {
-      if (!in_band(v) || !IsPointInside(rx * v + X->pos, Y))
+    for (std::size_t k = 0; k < X->vertices.size(); ++k) {
+      const Vector3& v = X->vertices[k];
+      if (!in_band(v) || !IsPointInside(X->World().corners[k], Y))
         continue;
       if (face == nullptr) {
         face = MinimumPenFaceSecond(X, Y);
         normal = Y->RotationMatrix() * face->n;
       }
+      // One allocation for a typical face's points, not one per doubling.
+      if (points->empty())
+        points->reserve(4);
       CollisionPoint cp;
       cp.p = v;
       cp.f = face;
@@ -308,14 +355,20 @@ Collision* GetCollisionPoints(RBody* A, RBody* B) {
   add_corners(B, A, in_band_b, &col->points[1]);
 
   // Only edges lying within the band along their whole length can cross.
-  std::vector<Edge*> edges_a;
-  std::vector<Edge*> edges_b;
+  // Fixed storage: a box has twelve edges, and a pair allocates nothing here.
+  struct EdgeList {
+    std::array<Edge*, 12> at;
+    std::size_t size = 0;
+    Edge** begin() { return at.data(); }
+    Edge** end() { return at.data() + size; }
+  };
+  EdgeList edges_a, edges_b;
   for (Edge& e : A->edges)
-    if (in_band_a(e.a) && in_band_a(e.b))
-      edges_a.push_back(&e);
+    if (edges_a.size < edges_a.at.size() && in_band_a(e.a) && in_band_a(e.b))
+      edges_a.at[edges_a.size++] = &e;
   for (Edge& e : B->edges)
-    if (in_band_b(e.a) && in_band_b(e.b))
-      edges_b.push_back(&e);
+    if (edges_b.size < edges_b.at.size() && in_band_b(e.a) && in_band_b(e.b))
+      edges_b.at[edges_b.size++] = &e;
 
   for (Edge* ea : edges_a) {
     const Edge world_a = ra * *ea + A->pos;
@@ -336,7 +389,7 @@ Collision* GetCollisionPoints(RBody* A, RBody* B) {
       CollisionPoint cp;
       cp.eA = ea;
       cp.eB = eb;
-      cp.p = A->PointGlobalToLocal(ca);
+      cp.p = inv_a * (ca - A->pos);
       cp.n = normal_b_to_a;
       A->RememberColPoint(cp.p);
       col->points[0].push_back(cp);
@@ -362,12 +415,13 @@ Vector3 ClosestOnEdgeA(Edge A, Edge B) {
 
 PointEvaluation EvaluatePoint(CollisionPoint cp, RBody* A, RBody* B) {
   PointEvaluation e;
-  e.p = A->PointLocalToGlobal(cp.p);
+  // PointLocalToGlobal, with the pose's cached matrix.
+  e.p = PointWorld(cp, A);
   // The normal stays as it was when the point was made; it does not turn
   // with the body.
   e.n = cp.n;
-  const Corners corners_a = WorldCorners(A);
-  const Corners corners_b = WorldCorners(B);
+  const Corners& corners_a = WorldCorners(A);
+  const Corners& corners_b = WorldCorners(B);
   if (cp.eA != nullptr && cp.eB != nullptr) {
     e.depth = Depth(corners_a, corners_b, e.n, nullptr);
   } else {

@@ -36,6 +36,27 @@ struct PointEvaluation {
   PointEvaluation() : depth(0.0) {}
 };
 
+// EvaluatePoint over the points of one list, the poses unchanged meanwhile:
+// the depth depends only on the bodies' corners, the stored normal and the
+// kind of point, so a run of points sharing normal bits and kind is measured
+// once; every value equals EvaluatePoint's.
+class PointEvaluator {
+ public:
+  PointEvaluator(RBody* A, RBody* B) : A_(A), B_(B) {}
+  PointEvaluation Evaluate(const CollisionPoint& cp);
+
+ private:
+  RBody* A_;
+  RBody* B_;
+  bool has_last_ = false;
+  bool last_edge_ = false;
+  Vector3 last_n_;
+  double last_depth_ = 0;
+};
+
+// EvaluatePoint's world point alone, for callers that need no depth.
+Vector3 PointWorld(const CollisionPoint& cp, RBody* A);
+
 namespace CDetector {
 bool IsPointInside(Vector3 p, RBody* B);
 bool DetectCollision(RBody* A, RBody* B);

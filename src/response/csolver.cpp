@@ -90,8 +90,9 @@ ScanResult ScanPoints(Collision* collision, double depth_margin, double approach
   for (int body = 0; body < 2; ++body) {
     RBody* X = collision->bodies[body];
     RBody* Y = collision->bodies[1 - body];
+    PointEvaluator evaluator(X, Y);
     for (const CollisionPoint& cp : collision->points[body]) {
-      PointEvaluation pe = CDetector::EvaluatePoint(cp, X, Y);
+      PointEvaluation pe = evaluator.Evaluate(cp);
       // Single precision on purpose: the peers agree on these roundings,
       // and the choice of point depends on them.
       const float rel_vel = static_cast<float>(CDetector::RelativeVelocity(pe.p, pe.n, X, Y));
@@ -140,7 +141,7 @@ Vector3 PlainMean(Collision* collision) {
   int count = 0;
   for (int body = 0; body < 2; ++body) {
     for (const CollisionPoint& cp : collision->points[body]) {
-      sum += CDetector::EvaluatePoint(cp, collision->bodies[body], collision->bodies[1 - body]).p;
+      sum += PointWorld(cp, collision->bodies[body]);
       ++count;
     }
   }

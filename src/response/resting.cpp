@@ -31,15 +31,18 @@ void SolveAll(std::vector<RBody*>* bodies, double delta_time) {
   // Contact graph: body i, moved by one trial position step, against body j
   // where it stands. A touching pair normally yields two records, one from
   // each side.
+  // The trial step depends on body i alone (its state, and forces already
+  // reset), so it is taken once per body, not once per partner: the same
+  // pose, bit for bit, as stepping again from the restored state.
   std::vector<std::unique_ptr<Collision>> records;
   for (std::size_t i = 0; i < body_vector.size(); ++i) {
+    RBody* bi = body_vector[i].body;
+    const RBState saved = bi->State();
+    ODESolver::EulerStepPos(*bi, delta_time);
     for (std::size_t j = 0; j < body_vector.size(); ++j) {
       if (i == j)
         continue;
-      RBody* bi = body_vector[i].body;
       RBody* bj = body_vector[j].body;
-      RBState saved = bi->State();
-      ODESolver::EulerStepPos(*bi, delta_time);
       if (CDetector::DetectCollision(bi, bj)) {
         std::unique_ptr<Collision> record(CDetector::GetCollisionPoints(bi, bj));
         if (!record->points[0].empty() || !record->points[1].empty()) {
@@ -48,8 +51,8 @@ void SolveAll(std::vector<RBody*>* bodies, double delta_time) {
           records.push_back(std::move(record));
         }
       }
-      bi->ApplyState(saved);
     }
+    bi->ApplyState(saved);
   }
 
   // Breadth-first from the static bodies: a node's level is the fewest
