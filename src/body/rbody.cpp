@@ -1,5 +1,6 @@
 #include "body/rbody.h"
 
+#include <cmath>
 #include <cstring>
 
 RBody::RBody(double dens, double x_size, double y_size, double z_size, const std::string& str)
@@ -137,11 +138,7 @@ Matrix3x3 RBody::RotationMatrix() {
   return rot_matrix;
 }
 
-const WorldGeometry& RBody::World() {
-  // Bits, not ==: a -0.0 position gives other corner bits than +0.0.
-  if (rot_matrix_valid && world_geometry_valid &&
-      std::memcmp(world_geometry_pos.axes, pos.axes, sizeof pos.axes) == 0)
-    return world_geometry;
+const WorldGeometry& RBody::RemakeWorld() {
   const Matrix3x3 r = RotationMatrix();
   WorldGeometry& g = world_geometry;
   for (std::size_t k = 0; k < g.corners.size(); ++k)
@@ -216,6 +213,15 @@ void RBody::RememberColPoint(const Vector3& p) {
   recent_cols_last = (recent_cols_last + 1) % 4;
   if (recent_cols_size < 4)
     recent_cols_size++;
+}
+
+bool RBody::RingWithin(double margin) const {
+  const double half[3] = {width / 2 + margin, height / 2 + margin, depth / 2 + margin};
+  for (int i = 0; i < recent_cols_size; ++i)
+    for (int k = 0; k < 3; ++k)
+      if (!(std::fabs(recent_cols[i].axes[k]) <= half[k]))
+        return false;
+  return true;
 }
 
 void RBody::PushState() {

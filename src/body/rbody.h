@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstring>
 #include <deque>
 #include <string>
 #include <vector>
@@ -106,7 +107,13 @@ class RBody {
 
   Matrix3x3 RotationMatrix();
   // Remade only when the pose changed; a box has 8 corners, 6 faces, 12 edges.
-  const WorldGeometry& World();
+  const WorldGeometry& World() {
+    // Bits, not ==: a -0.0 position gives other corner bits than +0.0.
+    if (rot_matrix_valid && world_geometry_valid &&
+        std::memcmp(world_geometry_pos.axes, pos.axes, sizeof pos.axes) == 0)
+      return world_geometry;
+    return RemakeWorld();
+  }
   static Matrix3x3 RotationMatrix(const Quaternion& q);
 
   Vector3 PointLocalToGlobal(const Vector3& v);
@@ -117,6 +124,11 @@ class RBody {
   Matrix3x3 InvInertiaTensor();
 
   void RememberColPoint(const Vector3& p);
+  // Every remembered point within the box grown by margin on each side.
+  bool RingWithin(double margin) const;
   void PushState();
   void RevertState(int backward_count);
+
+ private:
+  const WorldGeometry& RemakeWorld();
 };

@@ -1,5 +1,6 @@
 #include "collision/cdetector.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstddef>
@@ -110,6 +111,21 @@ Vector3 Negated(const Vector3& v) {
 // reach while the depth is tiny or slightly negative.
 bool InBand(const Vector3& x, const Vector3& plane_point, const Vector3& normal, double depth) {
   return std::fabs((x - plane_point) * normal) < depth + 0.1;
+}
+
+// Remembered points lie on their own body's surface: corners, and points of
+// its edges brought back to body coordinates. Two boxes apart by a clear gap
+// on an axis can then have none of them inside the other, so the point tests
+// would all fail and may be skipped. The gap must exceed the margin the ring
+// is checked against plus any rounding of the positions involved; a ring
+// holding anything else (a point off the surface) takes the full tests.
+bool ClearOfRings(const RBody* A, const RBody* B, double gap) {
+  constexpr double kRingMargin = 1e-7;
+  double scale = A->bounding_radius + B->bounding_radius;
+  for (int k = 0; k < 3; ++k)
+    scale += std::fabs(A->pos.axes[k]) + std::fabs(B->pos.axes[k]);
+  return gap > 1e-6 + 1e-12 * scale && A->RingWithin(kRingMargin) &&
+         B->RingWithin(kRingMargin);
 }
 
 }  // namespace
@@ -275,8 +291,14 @@ bool DetectCollision(RBody* A, RBody* B) {
       }
     }
   }
-  if (separates(probe_of_a ? Negated(*probe) : *probe))
+  const Vector3 probe_axis = probe_of_a ? Negated(*probe) : *probe;
+  const Span pa = ProjectSpan(ga.corners, probe_axis);
+  const Span pb = ProjectSpan(gb.corners, probe_axis);
+  if (!Overlap(pa, pb)) {
+    if (ClearOfRings(A, B, std::max(pb.min - pa.max, pa.min - pb.max)))
+      return false;
     return recent_point_inside();
+  }
   if (recent_point_inside())
     return true;
 
@@ -370,16 +392,22 @@ Collision* GetCollisionPoints(RBody* A, RBody* B) {
     if (edges_b.size < edges_b.at.size() && in_band_b(e.a) && in_band_b(e.b))
       edges_b.at[edges_b.size++] = &e;
 
+  std::array<Edge, 12> world_edges_b;
+  for (std::size_t k = 0; k < edges_b.size; ++k)
+    world_edges_b[k] = rb * *edges_b.at[k] + B->pos;
   for (Edge* ea : edges_a) {
     const Edge world_a = ra * *ea + A->pos;
-    for (Edge* eb : edges_b) {
-      const Edge world_b = rb * *eb + B->pos;
+    for (std::size_t k = 0; k < edges_b.size; ++k) {
+      Edge* eb = edges_b.at[k];
+      const Edge& world_b = world_edges_b[k];
       const Vector3 ca = ClosestOnEdgeA(world_a, world_b);
-      const Vector3 cb = ClosestOnEdgeA(world_b, world_a);
       // Exact comparison on purpose: ClosestOnEdgeA returns the end point
       // itself when it clamps (or when the edges are nearly parallel), and a
       // corner is already covered by the corner tests.
-      if (ca == world_a.a || ca == world_a.b || cb == world_b.a || cb == world_b.b)
+      if (ca == world_a.a || ca == world_a.b)
+        continue;
+      const Vector3 cb = ClosestOnEdgeA(world_b, world_a);
+      if (cb == world_b.a || cb == world_b.b)
         continue;
       // Crossings further apart than twice the depth are not touching.
       if ((ca - cb).Length() > depth * 2)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cmath>
+
 // Three doubles with a cached Euclidean length. Serves as point, direction,
 // velocity, force or RGB colour.
 class Vector3 {
@@ -101,6 +103,23 @@ inline Vector3 Vector3::operator-=(const Vector3& v) {
   axes[2] -= v.axes[2];
   len_correct = false;
   return *this;
+}
+
+inline double Vector3::Length() {
+  if (len_correct)
+    return len;
+  len = std::sqrt(axes[0] * axes[0] + axes[1] * axes[1] + axes[2] * axes[2]);
+  len_correct = true;
+  return len;
+}
+
+inline Vector3 Vector3::Normalized() const {
+  Vector3 result(*this);
+  double l = result.Length();
+  if (l == 0.0)
+    return result;
+  result = result / l;
+  return result;
 }
 
 inline bool Vector3::operator==(const Vector3& v) const {
