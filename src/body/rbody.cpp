@@ -141,8 +141,12 @@ Matrix3x3 RBody::RotationMatrix() {
 const WorldGeometry& RBody::RemakeWorld() {
   const Matrix3x3 r = RotationMatrix();
   WorldGeometry& g = world_geometry;
-  for (std::size_t k = 0; k < g.corners.size(); ++k)
+  for (std::size_t k = 0; k < g.corners.size(); ++k) {
     g.corners[k] = r * vertices[k] + pos;
+    g.columns.x[k] = g.corners[k].axes[0];
+    g.columns.y[k] = g.corners[k].axes[1];
+    g.columns.z[k] = g.corners[k].axes[2];
+  }
   for (std::size_t i = 0; i < g.face_normals.size(); ++i) {
     g.face_normals[i] = r * faces[i].n;
     g.face_points[i] = pos + r * faces[i].vertices[0];

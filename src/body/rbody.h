@@ -20,11 +20,19 @@ struct Face {
   Vector3 n;
 };
 
+// The world corners again, one array per axis, for projections.
+struct CornerColumns {
+  alignas(32) double x[8];
+  alignas(32) double y[8];
+  alignas(32) double z[8];
+};
+
 // A box's geometry in world coordinates at one pose: the very expressions
 // the collision tests once evaluated per test (R from RotationMatrix()), so
 // every value has the same bits, made once per pose instead.
 struct WorldGeometry {
   std::array<Vector3, 8> corners;       // R v + pos, in `vertices` order
+  CornerColumns columns;                // the same values
   std::array<Vector3, 6> face_normals;  // R n, outward, in `faces` order
   std::array<Vector3, 6> face_points;   // pos + R (the face's first corner)
   // R dir of the edges, one per line: a box's four parallel edges share a

@@ -16,13 +16,12 @@
 
 namespace {
 
-// Every body is a box: eight corners.
-using Corners = std::array<Vector3, 8>;
-
 // A body's corners in world coordinates, in `vertices` order: the same
 // R * v + pos that PointLocalToGlobal gives, made once per pose.
+using Corners = WorldGeometry;
+
 const Corners& WorldCorners(RBody* X) {
-  return X->World().corners;
+  return X->World();
 }
 
 // Projection interval of a body on a world axis (not necessarily unit length),
@@ -34,7 +33,8 @@ struct Interval {
   std::size_t max_k;
 };
 
-Interval Project(const Corners& corners, const Vector3& axis) {
+Interval Project(const Corners& g, const Vector3& axis) {
+  const std::array<Vector3, 8>& corners = g.corners;
   Interval in;
   in.min = axis * corners[0];
   in.max = in.min;
@@ -62,16 +62,22 @@ struct Span {
   double max;
 };
 
-Span ProjectSpan(const Corners& corners, const Vector3& axis) {
+Span ProjectSpan(const Corners& g, const Vector3& axis) {
+  // The products of every corner first, on the columns, which the compiler
+  // may do two or four at a time: each lane rounds as the scalar sum would.
+  const CornerColumns& c = g.columns;
+  const double ax = axis.axes[0], ay = axis.axes[1], az = axis.axes[2];
+  double d[8];
+  for (std::size_t k = 0; k < 8; ++k)
+    d[k] = ax * c.x[k] + ay * c.y[k] + az * c.z[k];
   Span in;
-  in.min = axis * corners[0];
-  in.max = in.min;
-  for (std::size_t k = 1; k < corners.size(); ++k) {
-    const double d = axis * corners[k];
-    if (d < in.min)
-      in.min = d;
-    if (d > in.max)
-      in.max = d;
+  in.min = d[0];
+  in.max = d[0];
+  for (std::size_t k = 1; k < 8; ++k) {
+    if (d[k] < in.min)
+      in.min = d[k];
+    if (d[k] > in.max)
+      in.max = d[k];
   }
   return in;
 }
@@ -91,7 +97,7 @@ double Depth(const Corners& corners_a, const Corners& corners_b, const Vector3& 
     return ProjectSpan(corners_b, axis).max - ProjectSpan(corners_a, axis).min;
   Interval ia = Project(corners_a, axis);
   Interval ib = Project(corners_b, axis);
-  *midpoint = (corners_b[ib.max_k] + corners_a[ia.min_k]) / 2;
+  *midpoint = (corners_b.corners[ib.max_k] + corners_a.corners[ia.min_k]) / 2;
   return ib.max - ia.min;
 }
 
@@ -141,8 +147,8 @@ double OverlapDepth(RBody* A, RBody* B, Vector3 axis, Vector3* midpoint) {
 Vector3 SeparatingAxis(RBody* A, RBody* B) {
   const WorldGeometry& ga = A->World();
   const WorldGeometry& gb = B->World();
-  const Corners& corners_a = ga.corners;
-  const Corners& corners_b = gb.corners;
+  const Corners& corners_a = ga;
+  const Corners& corners_b = gb;
 
   double min_depth = std::numeric_limits<double>::max();
   Vector3 min_normal;
@@ -191,7 +197,7 @@ Face* MinimumPenFaceSecond(RBody* A, RBody* B) {
   double min_pen = std::numeric_limits<double>::max();
   Face* min_face = &B->faces[0];
   for (std::size_t i = 0; i < gb.face_normals.size(); ++i) {
-    double pen = Depth(corners_a, gb.corners, gb.face_normals[i], nullptr);
+    double pen = Depth(corners_a, gb, gb.face_normals[i], nullptr);
     if (pen < min_pen) {
       min_face = &B->faces[i];
       min_pen = pen;
@@ -258,7 +264,7 @@ bool DetectCollision(RBody* A, RBody* B) {
   const WorldGeometry& ga = A->World();
   const WorldGeometry& gb = B->World();
   auto separates = [&](const Vector3& axis) {
-    return !Overlap(ProjectSpan(ga.corners, axis), ProjectSpan(gb.corners, axis));
+    return !Overlap(ProjectSpan(ga, axis), ProjectSpan(gb, axis));
   };
 
   // A point that was in contact lately and still lies inside the other body
@@ -292,8 +298,8 @@ bool DetectCollision(RBody* A, RBody* B) {
     }
   }
   const Vector3 probe_axis = probe_of_a ? Negated(*probe) : *probe;
-  const Span pa = ProjectSpan(ga.corners, probe_axis);
-  const Span pb = ProjectSpan(gb.corners, probe_axis);
+  const Span pa = ProjectSpan(ga, probe_axis);
+  const Span pb = ProjectSpan(gb, probe_axis);
   if (!Overlap(pa, pb)) {
     if (ClearOfRings(A, B, std::max(pb.min - pa.max, pa.min - pb.max)))
       return false;
