@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstdint>
+#include <cstring>
 #include <fstream>
 #include <string>
 
@@ -24,9 +25,19 @@ class Record {
     return *this;
   }
   Record& operator<<(double v) {
-    char buf[32];
-    const auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::general, 6);
-    text_.append(buf, r.ptr);
+    // Most numbers of a record were printed lately (a body at rest, the
+    // positions between a step's two state records), so the text of recent
+    // values is kept by their bits.
+    std::uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    CachedNumber& slot = Cache()[(bits * 0x9E3779B97F4A7C15ull) >> (64 - kCacheBits)];
+    if (slot.size == 0 || slot.bits != bits) {
+      const auto r =
+          std::to_chars(slot.text, slot.text + sizeof slot.text, v, std::chars_format::general, 6);
+      slot.bits = bits;
+      slot.size = static_cast<unsigned char>(r.ptr - slot.text);
+    }
+    text_.append(slot.text, slot.size);
     return *this;
   }
   Record& operator<<(bool v) {
@@ -43,6 +54,19 @@ class Record {
   const std::string& Text() const { return text_; }
 
  private:
+  // "%g" with 6 digits is at most 13 characters ("-1.23457e-308").
+  struct CachedNumber {
+    std::uint64_t bits;
+    unsigned char size;  // 0: empty
+    char text[23];
+  };
+  static constexpr int kCacheBits = 12;
+
+  static CachedNumber* Cache() {
+    static CachedNumber cache[1 << kCacheBits] = {};
+    return cache;
+  }
+
   static std::string& Buffer() {
     static std::string buffer;
     return buffer;

@@ -141,8 +141,11 @@ Matrix3x3 RBody::RotationMatrix() {
 const WorldGeometry& RBody::RemakeWorld() {
   const Matrix3x3 r = RotationMatrix();
   WorldGeometry& g = world_geometry;
+  g.columns.moderate = true;
   for (std::size_t k = 0; k < g.corners.size(); ++k) {
     g.corners[k] = r * vertices[k] + pos;
+    for (double v : g.corners[k].axes)
+      g.columns.moderate = g.columns.moderate && std::fabs(v) < 1e100;
     g.columns.x[k] = g.corners[k].axes[0];
     g.columns.y[k] = g.corners[k].axes[1];
     g.columns.z[k] = g.corners[k].axes[2];

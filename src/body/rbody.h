@@ -25,6 +25,7 @@ struct CornerColumns {
   alignas(32) double x[8];
   alignas(32) double y[8];
   alignas(32) double z[8];
+  bool moderate;  // every value below 1e100 in magnitude: no product overflows
 };
 
 // A box's geometry in world coordinates at one pose: the very expressions

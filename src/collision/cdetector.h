@@ -60,6 +60,18 @@ Vector3 PointWorld(const CollisionPoint& cp, RBody* A);
 namespace CDetector {
 bool IsPointInside(Vector3 p, RBody* B);
 bool DetectCollision(RBody* A, RBody* B);
+
+// True only where DetectCollision's sphere stage is sure to reject the pair,
+// decided without its square root: the pair loops call this first. A
+// distance this far (relatively 1e-12) past the radii rounds above their sum
+// however the root rounds; anything nearer is left to DetectCollision.
+inline bool SpheresApart(const RBody* A, const RBody* B) {
+  const double dx = A->pos.axes[0] - B->pos.axes[0];
+  const double dy = A->pos.axes[1] - B->pos.axes[1];
+  const double dz = A->pos.axes[2] - B->pos.axes[2];
+  const double reach = A->bounding_radius + B->bounding_radius;
+  return dx * dx + dy * dy + dz * dz > reach * reach * (1 + 1e-12);
+}
 Collision* GetCollisionPoints(RBody* A, RBody* B);
 Vector3 ClosestOnEdgeA(Edge A, Edge B);
 PointEvaluation EvaluatePoint(CollisionPoint cp, RBody* A, RBody* B);

@@ -43,7 +43,7 @@ void SolveAll(std::vector<RBody*>* bodies, double delta_time) {
       if (i == j)
         continue;
       RBody* bj = body_vector[j].body;
-      if (CDetector::DetectCollision(bi, bj)) {
+      if (!CDetector::SpheresApart(bi, bj) && CDetector::DetectCollision(bi, bj)) {
         std::unique_ptr<Collision> record(CDetector::GetCollisionPoints(bi, bj));
         if (!record->points[0].empty() || !record->points[1].empty()) {
           body_vector[i].collisions.push_back(RestingCollision{record.get(), &body_vector[j]});
