@@ -102,6 +102,7 @@ std::string Stdout(F&& f) {
 #include <cstdio>
 #include <filesystem>
 
+#include "app/dump.h"
 #include "app/globals.h"
 #include "app/scene.h"
 #include "app/simulation.h"
@@ -132,7 +133,7 @@ class ScratchDir : public ::testing::Environment {
 
 // Closes the dump and returns its lines that start with prefix.
 inline std::vector<std::string> DumpLines(const std::string& file, const std::string& prefix) {
-  global::dumpfile.close();
+  global::CloseDump();
   std::ifstream in(file);
   std::vector<std::string> lines;
   for (std::string l; std::getline(in, l);)

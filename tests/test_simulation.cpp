@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/controls.h"
+#include "app/dump.h"
 #include "app/frame.h"
 #include "app/globals.h"
 #include "app/startup.h"
@@ -162,7 +163,7 @@ TEST_F(SimulationTest, BundledScenes) {
       // Resting boxes jitter by millimetres; a tenth of a percent covers that.
       ASSERT_LE(energy(), e0 + 0.001 * std::fabs(e0)) << scene << " step " << s;
       if (s == 100) {
-        global::dumpfile.close();
+        global::CloseDump();
         const std::string want = ReadFile(golden + ".dump100.txt"), got = ReadFile("dump0.txt");
         ASSERT_FALSE(want.empty()) << "missing golden file " << golden;
         const std::size_t at =  // show where they part, not megabytes

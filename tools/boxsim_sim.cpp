@@ -201,7 +201,7 @@ int main(int argc, char** argv) {
   const double delta_time = kBaseStepLength * global::speed;
   for (unsigned long s = 0; s < steps; ++s)
     SimulationStep(delta_time);
-  global::dumpfile.close();
+  global::CloseDump();
   if (!global::dumpfile && global::GetDumpOptions().enabled && !global::bodies.empty() &&
       steps > 0) {
     std::printf("boxsim-sim: could not write %s\n", global::DumpPath().c_str());

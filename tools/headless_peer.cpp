@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "app/agreement.h"
+#include "app/dump.h"
 #include "app/frame.h"
 #include "app/globals.h"
 #include "app/input.h"
@@ -113,7 +114,7 @@ int RunPeer(const PeerOptions& options) {
   }
   PrintSummary();
   std::fflush(stdout);
-  global::dumpfile.close();
+  global::CloseDump();
   // The goodbye the quit key sends, so that the other side hears of it at once.
   if (Network::peer != nullptr && Network::host != nullptr) {
     enet_peer_disconnect_now(Network::peer, Network::DISCONNECT_NORMAL);

@@ -1,11 +1,16 @@
 #include "app/dump.h"
 
 #include <charconv>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <fstream>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "app/globals.h"
 
@@ -17,8 +22,7 @@ namespace {
 // of a step.
 class Record {
  public:
-  // One buffer serves every record, so a step allocates nothing.
-  Record() : text_(Buffer()) { text_.clear(); }
+  explicit Record(std::string* text) : text_(*text) {}
 
   Record& operator<<(const char* s) {
     text_ += s;
@@ -51,8 +55,6 @@ class Record {
     return *this;
   }
 
-  const std::string& Text() const { return text_; }
-
  private:
   // "%g" with 6 digits is at most 13 characters ("-1.23457e-308").
   struct CachedNumber {
@@ -67,11 +69,6 @@ class Record {
     return cache;
   }
 
-  static std::string& Buffer() {
-    static std::string buffer;
-    return buffer;
-  }
-
   std::string& text_;
 };
 
@@ -81,35 +78,203 @@ bool stopped = false;
 bool told_unopened = false;
 
 // A record goes whole or not at all, so a stopped file ends on a whole line.
-void Write(const Record& record) {
-  const std::string& text = record.Text();
+void Write(const char* text, std::size_t size) {
   if (stopped || !global::dumpfile.is_open())
     return;
-  if (options.limit_bytes != 0 && written + text.size() > options.limit_bytes) {
+  if (options.limit_bytes != 0 && written + size > options.limit_bytes) {
     stopped = true;
     std::printf("The dump file %s reached its limit of %s; no more is written to it.\n",
                 global::DumpPath().c_str(), global::DumpLimitText(options.limit_bytes).c_str());
     return;
   }
-  global::dumpfile.write(text.data(), static_cast<std::streamsize>(text.size()));
-  written += text.size();
+  global::dumpfile.write(text, static_cast<std::streamsize>(size));
+  written += size;
+}
+
+// Records are taken down as numbers where they happen and turned into text
+// on a second thread, which costs more than taking them down. The text comes
+// back and is written by the caller's thread in the order taken, so the
+// file, its limit and its messages are as if each record were written at
+// once; whatever reads or closes the file drains the pipe first.
+enum Kind { kState, kLevel, kPoint };
+
+void FormatRecord(const double*& in, Record& f) {
+  const int kind = static_cast<int>(*in++);
+  if (kind == kLevel) {
+    f << " lvl" << static_cast<std::int64_t>(in[0]) << " " << static_cast<std::int64_t>(in[1])
+      << " " << static_cast<std::int64_t>(in[2]) << "\n";
+    in += 3;
+    return;
+  }
+  if (kind == kPoint) {
+    f << " mpoint: " << in[0] << "," << in[1] << "," << in[2] << "\n"
+      << " " << in[3] << "\n";
+    in += 4;
+    return;
+  }
+  f << "t: " << static_cast<std::int64_t>(*in++) << "\n";
+  const auto players = static_cast<std::int64_t>(*in++);
+  for (std::int64_t i = 0; i < players; ++i, in += 4)
+    f << " p" << i << "input: " << (in[0] != 0) << "," << (in[1] != 0) << "," << (in[2] != 0)
+      << "," << (in[3] != 0) << "\n";
+  const auto bodies = static_cast<std::int64_t>(*in++);
+  for (std::int64_t i = 0; i < bodies; ++i, in += 13) {
+    // Labels padded to 10 characters so the numbers line up.
+    f << " body" << i << "\n";
+    f << "  pos     " << in[0] << "," << in[1] << "," << in[2] << "\n";
+    f << "  vel     " << in[3] << "," << in[4] << "," << in[5] << "\n";
+    f << "  ang_vel " << in[6] << "," << in[7] << "," << in[8] << "\n";
+    f << "  ang_pos " << in[9] << "," << in[10] << "," << in[11] << "," << in[12] << "\n";
+  }
+  f << "\n";
+}
+
+class Pipe {
+ public:
+  ~Pipe() {
+    Drain();
+    if (worker_.joinable()) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        quit_ = true;
+      }
+      changed_.notify_all();
+      worker_.join();
+    }
+  }
+
+  // Where the caller puts a record's numbers; Taken() after each.
+  std::vector<double>& Input() { return taken_; }
+
+  void Taken() {
+    // About a step of a large scene per batch: few hand-overs, short lag.
+    if (taken_.size() >= 8192)
+      HandOver();
+  }
+
+  // Every record taken so far is in the file (or refused by the limit).
+  void Drain() {
+    if (!taken_.empty())
+      HandOver();
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return in_flight_ == 0; });
+    lock.unlock();
+    WriteDone();
+  }
+
+ private:
+  struct Batch {
+    std::string text;
+    std::vector<std::size_t> ends;  // one per record
+  };
+
+  void HandOver() {
+    if (!worker_.joinable())
+      worker_ = std::thread([this] { Run(); });
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      changed_.wait(lock, [this] { return !inbox_full_; });
+      inbox_.swap(taken_);
+      inbox_full_ = true;
+      ++in_flight_;
+    }
+    changed_.notify_all();
+    taken_.clear();
+    WriteDone();
+  }
+
+  void WriteDone() {
+    std::deque<Batch> done;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      done.swap(done_);
+    }
+    for (const Batch& b : done) {
+      std::size_t begin = 0;
+      for (std::size_t end : b.ends) {
+        Write(b.text.data() + begin, end - begin);
+        begin = end;
+      }
+    }
+  }
+
+  void Run() {
+    std::vector<double> numbers;
+    for (;;) {
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [this] { return inbox_full_ || quit_; });
+        if (!inbox_full_)
+          return;
+        numbers.swap(inbox_);
+        inbox_full_ = false;
+      }
+      changed_.notify_all();
+      Batch batch;
+      Record f(&batch.text);
+      const double* in = numbers.data();
+      const double* end = in + numbers.size();
+      while (in < end) {
+        FormatRecord(in, f);
+        batch.ends.push_back(batch.text.size());
+      }
+      numbers.clear();
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        done_.push_back(std::move(batch));
+        --in_flight_;
+      }
+      changed_.notify_all();
+    }
+  }
+
+  std::vector<double> taken_;  // the caller's thread only
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<double> inbox_;
+  bool inbox_full_ = false;
+  int in_flight_ = 0;
+  std::deque<Batch> done_;
+  bool quit_ = false;
+  std::thread worker_;
+};
+
+Pipe& ThePipe() {
+  static Pipe pipe;
+  return pipe;
 }
 
 }  // namespace
 
 namespace global {
 
-void ConfigureDump(const DumpOptions& o) { options = o; }
+void ConfigureDump(const DumpOptions& o) {
+  ThePipe().Drain();
+  options = o;
+}
 
 const DumpOptions& GetDumpOptions() { return options; }
 
 std::string DumpPath() { return options.path.empty() ? DumpFileName(player_id) : options.path; }
 
-bool DumpStopped() { return stopped; }
+bool DumpStopped() {
+  ThePipe().Drain();
+  return stopped;
+}
 
-uint64_t DumpBytes() { return written; }
+uint64_t DumpBytes() {
+  ThePipe().Drain();
+  return written;
+}
+
+void CloseDump() {
+  ThePipe().Drain();
+  if (dumpfile.is_open())
+    dumpfile.close();
+}
 
 void ResetDump() {
+  ThePipe().Drain();
   options = DumpOptions();
   written = 0;
   stopped = false;
@@ -132,47 +297,55 @@ std::string DumpFileName(unsigned player_index) {
 void DumpInfo() {
   // A file that cannot be opened is retried at the next record; the writes in
   // between go nowhere.
-  if (!dumpfile.is_open() && !stopped) {
-    dumpfile.clear();
-    dumpfile.open(DumpPath(), std::ios::out | std::ios::trunc);
-    written = 0;
-    if (!dumpfile.is_open() && !told_unopened)
-      std::printf("Cannot open the dump file %s; its records are dropped until it opens.\n",
-                  DumpPath().c_str());
-    told_unopened = !dumpfile.is_open();
+  if (!dumpfile.is_open()) {
+    ThePipe().Drain();
+    if (!stopped) {
+      dumpfile.clear();
+      dumpfile.open(DumpPath(), std::ios::out | std::ios::trunc);
+      written = 0;
+      if (!dumpfile.is_open() && !told_unopened)
+        std::printf("Cannot open the dump file %s; its records are dropped until it opens.\n",
+                    DumpPath().c_str());
+      told_unopened = !dumpfile.is_open();
+    }
   }
-  Record f;
-  f << "t: " << std::int64_t{simulation_time} << "\n";
-  for (std::size_t i = 0; i < players.size(); ++i) {
-    const Player& p = players[i];
-    f << " p" << static_cast<std::int64_t>(i) << "input: " << p.forward << "," << p.backward << ","
-      << p.left << "," << p.right << "\n";
+  if (!dumpfile.is_open())
+    return;
+  std::vector<double>& out = ThePipe().Input();
+  out.push_back(kState);
+  out.push_back(simulation_time);
+  out.push_back(static_cast<double>(players.size()));
+  for (const Player& p : players) {
+    out.push_back(p.forward);
+    out.push_back(p.backward);
+    out.push_back(p.left);
+    out.push_back(p.right);
   }
-  for (std::size_t i = 0; i < bodies.size(); ++i) {
-    RBody* b = bodies[i];
-    Quaternion q = b->GetAngPos();
-    // Labels padded to 10 characters so the numbers line up.
-    f << " body" << static_cast<std::int64_t>(i) << "\n";
-    f << "  pos     " << b->pos.x() << "," << b->pos.y() << "," << b->pos.z() << "\n";
-    f << "  vel     " << b->vel.x() << "," << b->vel.y() << "," << b->vel.z() << "\n";
-    f << "  ang_vel " << b->ang_vel.x() << "," << b->ang_vel.y() << "," << b->ang_vel.z() << "\n";
-    f << "  ang_pos " << q.s << "," << q.v.x() << "," << q.v.y() << "," << q.v.z() << "\n";
+  out.push_back(static_cast<double>(bodies.size()));
+  for (RBody* b : bodies) {
+    const Quaternion q = b->GetAngPos();
+    for (const Vector3* v : {&b->pos, &b->vel, &b->ang_vel})
+      out.insert(out.end(), v->axes, v->axes + 3);
+    out.push_back(q.s);
+    out.insert(out.end(), q.v.axes, q.v.axes + 3);
   }
-  f << "\n";
-  Write(f);
+  ThePipe().Taken();
 }
 
 void DumpLevels(int lvl, int a, int b) {
-  Record f;
-  f << " lvl" << std::int64_t{lvl} << " " << std::int64_t{a} << " " << std::int64_t{b} << "\n";
-  Write(f);
+  if (!dumpfile.is_open())
+    return;
+  std::vector<double>& out = ThePipe().Input();
+  out.insert(out.end(), {double{kLevel}, double(lvl), double(a), double(b)});
+  ThePipe().Taken();
 }
 
 void DumpPoints(Vector3 max_point, double depth) {
-  Record f;
-  f << " mpoint: " << max_point.x() << "," << max_point.y() << "," << max_point.z() << "\n"
-    << " " << depth << "\n";
-  Write(f);
+  if (!dumpfile.is_open())
+    return;
+  std::vector<double>& out = ThePipe().Input();
+  out.insert(out.end(), {double{kPoint}, max_point.x(), max_point.y(), max_point.z(), depth});
+  ThePipe().Taken();
 }
 
 Trace::Sink* DumpSink() {

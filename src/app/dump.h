@@ -30,6 +30,9 @@ std::string DumpPath();
 bool DumpStopped();
 // Bytes written to the file since it was opened.
 uint64_t DumpBytes();
+// Every record so far written out, then the file closed. Whatever closes or
+// reads the dump uses this: records reach the file a little after they are made.
+void CloseDump();
 // Back to the defaults, nothing written: for ResetSimulation.
 void ResetDump();
 // A limit as the user gives it: "5 MB", "0.5 MB" (10^6 bytes to the MB).

@@ -81,6 +81,6 @@ int main(int argc, char** argv) {
   glutMotionFunc(MouseMotion);
   glutIdleFunc(Idle);
   glutMainLoop();
-  global::dumpfile.close();
+  global::CloseDump();
   return 0;
 }

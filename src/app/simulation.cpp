@@ -88,8 +88,7 @@ void ResetSimulation() {
   global::GLUT_time = 0.0;
   global::last_rewind_steps = 0;
   global::last_rewind_ms = 0.0;
-  if (global::dumpfile.is_open())
-    global::dumpfile.close();
+  global::CloseDump();
   global::dumpfile.clear();
   global::ResetDump();
   Trace::SetSink(nullptr);
