@@ -77,18 +77,25 @@ uint64_t written = 0;
 bool stopped = false;
 bool told_unopened = false;
 
-// A record goes whole or not at all, so a stopped file ends on a whole line.
-void Write(const char* text, std::size_t size) {
+// Records go whole or not at all, so a stopped file ends on a whole line.
+// ends holds where each record of text ends; the records the limit lets
+// through go out in one write.
+void Write(const std::string& text, const std::vector<std::size_t>& ends) {
   if (stopped || !global::dumpfile.is_open())
     return;
-  if (options.limit_bytes != 0 && written + size > options.limit_bytes) {
-    stopped = true;
+  std::size_t accepted = 0;
+  for (std::size_t end : ends) {
+    if (options.limit_bytes != 0 && written + (end - accepted) > options.limit_bytes) {
+      stopped = true;
+      break;
+    }
+    written += end - accepted;
+    accepted = end;
+  }
+  global::dumpfile.write(text.data(), static_cast<std::streamsize>(accepted));
+  if (stopped)
     std::printf("The dump file %s reached its limit of %s; no more is written to it.\n",
                 global::DumpPath().c_str(), global::DumpLimitText(options.limit_bytes).c_str());
-    return;
-  }
-  global::dumpfile.write(text, static_cast<std::streamsize>(size));
-  written += size;
 }
 
 // Records are taken down as numbers where they happen and turned into text
@@ -189,13 +196,16 @@ class Pipe {
       std::lock_guard<std::mutex> lock(mutex_);
       done.swap(done_);
     }
-    for (const Batch& b : done) {
-      std::size_t begin = 0;
-      for (std::size_t end : b.ends) {
-        Write(b.text.data() + begin, end - begin);
-        begin = end;
-      }
+    for (Batch& b : done) {
+      Write(b.text, b.ends);
+      b.text.clear();
+      b.ends.clear();
     }
+    // Emptied batches go back with their storage: a step's text is large,
+    // and allocating it anew each time costs page faults on both threads.
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (Batch& b : done)
+      spare_.push_back(std::move(b));
   }
 
   void Run() {
@@ -211,6 +221,13 @@ class Pipe {
       }
       changed_.notify_all();
       Batch batch;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!spare_.empty()) {
+          batch = std::move(spare_.back());
+          spare_.pop_back();
+        }
+      }
       Record f(&batch.text);
       const double* in = numbers.data();
       const double* end = in + numbers.size();
@@ -235,6 +252,7 @@ class Pipe {
   bool inbox_full_ = false;
   int in_flight_ = 0;
   std::deque<Batch> done_;
+  std::vector<Batch> spare_;
   bool quit_ = false;
   std::thread worker_;
 };
