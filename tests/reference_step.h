@@ -452,8 +452,11 @@ void SolveOnePoint(Vector3 p, Vector3 n, RBody* A, RBody* B, bool default_ela, d
   const bool b_fixed = B->is_static || B->is_frozen;
   double inv_m_a = 1 / A->mass;
   double inv_m_b = 1 / B->mass;
-  Matrix3x3 inv_I_a = A->InvInertiaTensor();
-  Matrix3x3 inv_I_b = B->InvInertiaTensor();
+  // Made here, not taken from the body's cache.
+  const Matrix3x3 ra = A->RotationMatrix();
+  const Matrix3x3 rb = B->RotationMatrix();
+  Matrix3x3 inv_I_a = ra * A->inv_local_inertia * ra.Transpose();
+  Matrix3x3 inv_I_b = rb * B->inv_local_inertia * rb.Transpose();
   if (a_fixed) {
     inv_m_a = 0;
     inv_I_a = Matrix3x3();

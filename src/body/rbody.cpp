@@ -1,6 +1,7 @@
 #include "body/rbody.h"
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 RBody::RBody(double dens, double x_size, double y_size, double z_size, const std::string& str)
@@ -117,8 +118,7 @@ void RBody::ResetForceTorque() {
 }
 
 RBState RBody::StateDerivative(const RBState& s) const {
-  Matrix3x3 r = RotationMatrix(s.ang_pos);
-  Matrix3x3 inv_inertia = (r * inv_local_inertia) * r.Transpose();
+  const Matrix3x3& inv_inertia = InvInertiaFor(RotationMatrix(s.ang_pos));
   RBState d;
   d.pos = s.vel;
   d.vel = Forces(s) / mass;
@@ -138,36 +138,106 @@ Matrix3x3 RBody::RotationMatrix() {
   return rot_matrix;
 }
 
+namespace {
+
+// Bit for bit, so -0.0 and NaNs are told apart as the products would.
+bool SameBits(const Matrix3x3& a, const Matrix3x3& b) {
+  std::uint64_t x[9], y[9];
+  std::memcpy(x, a.values, sizeof x);
+  std::memcpy(y, b.values, sizeof y);
+  std::uint64_t diff = 0;
+  for (int i = 0; i < 9; ++i)
+    diff |= x[i] ^ y[i];
+  return diff == 0;
+}
+
+}  // namespace
+
+RBody::RotationPart& RBody::RotationSlot(const Matrix3x3& r) const {
+  ++rotation_clock_;
+  // Lookups come in runs of the same rotation.
+  RotationPart& last = rotation_parts_[rotation_last_];
+  if (last.valid && SameBits(last.r, r)) {
+    last.used = rotation_clock_;
+    return last;
+  }
+  RotationPart* stalest = &rotation_parts_[0];
+  for (RotationPart& part : rotation_parts_) {
+    if (part.valid && SameBits(part.r, r)) {
+      part.used = rotation_clock_;
+      rotation_last_ = static_cast<std::size_t>(&part - rotation_parts_);
+      return part;
+    }
+    if (!part.valid || (stalest->valid && rotation_clock_ - part.used > rotation_clock_ - stalest->used))
+      stalest = &part;
+  }
+  RotationPart& part = *stalest;
+  rotation_last_ = static_cast<std::size_t>(&part - rotation_parts_);
+  part.used = rotation_clock_;
+  part.r = r;
+  part.valid = true;
+  part.has_geometry = false;
+  part.has_inertia = false;
+  return part;
+}
+
+const Matrix3x3& RBody::InvInertiaFor(const Matrix3x3& r) const {
+  RotationPart& part = RotationSlot(r);
+  if (!part.has_inertia || std::memcmp(part.inv_inertia_of.values, inv_local_inertia.values,
+                                       sizeof inv_local_inertia.values) != 0) {
+    part.inv_inertia = (r * inv_local_inertia) * r.Transpose();
+    part.inv_inertia_of = inv_local_inertia;
+    part.has_inertia = true;
+  }
+  return part.inv_inertia;
+}
+
 const WorldGeometry& RBody::RemakeWorld() {
   const Matrix3x3 r = RotationMatrix();
+  RotationPart& part = RotationSlot(r);
+  if (!part.has_geometry) {
+    for (std::size_t k = 0; k < part.rotated_vertices.size(); ++k)
+      part.rotated_vertices[k] = r * vertices[k];
+    for (std::size_t i = 0; i < part.face_normals.size(); ++i) {
+      part.face_normals[i] = r * faces[i].n;
+      part.rotated_face_points[i] = r * faces[i].vertices[0];
+    }
+    // Negation is exact all the way through the cross products,
+    // normalisation and projections the detector makes of these, so a line
+    // met again can never change its result.
+    part.edge_line_count = 0;
+    for (const Edge& e : edges) {
+      const Vector3 d = r * e.dir;
+      bool seen = false;
+      for (std::size_t k = 0; k < part.edge_line_count && !seen; ++k)
+        seen = part.edge_lines[k] == d || part.edge_lines[k] == d * -1.0;
+      if (!seen && part.edge_line_count < part.edge_lines.size())
+        part.edge_lines[part.edge_line_count++] = d;
+    }
+    part.inverse = r.Inverse();
+    part.has_geometry = true;
+  }
+
+  // R v + pos and pos + R f: the sums the geometry was defined by.
   WorldGeometry& g = world_geometry;
-  g.columns.moderate = true;
+  bool moderate = true;
   for (std::size_t k = 0; k < g.corners.size(); ++k) {
-    g.corners[k] = r * vertices[k] + pos;
-    for (double v : g.corners[k].axes)
-      g.columns.moderate = g.columns.moderate && std::fabs(v) < 1e100;
-    g.columns.x[k] = g.corners[k].axes[0];
-    g.columns.y[k] = g.corners[k].axes[1];
-    g.columns.z[k] = g.corners[k].axes[2];
+    g.corners[k] = part.rotated_vertices[k] + pos;
+    const double* c = g.corners[k].axes;
+    moderate &= std::fabs(c[0]) < 1e100 && std::fabs(c[1]) < 1e100 && std::fabs(c[2]) < 1e100;
+    g.columns.x[k] = c[0];
+    g.columns.y[k] = c[1];
+    g.columns.z[k] = c[2];
   }
+  g.columns.moderate = moderate;
   for (std::size_t i = 0; i < g.face_normals.size(); ++i) {
-    g.face_normals[i] = r * faces[i].n;
-    g.face_points[i] = pos + r * faces[i].vertices[0];
+    g.face_normals[i] = part.face_normals[i];
+    g.face_points[i] = pos + part.rotated_face_points[i];
   }
-  // Negation is exact all the way through the cross products, normalisation
-  // and projections the detector makes of these, so a line met again can
-  // never change its result.
-  g.edge_line_count = 0;
-  for (const Edge& e : edges) {
-    const Vector3 d = r * e.dir;
-    bool seen = false;
-    for (std::size_t k = 0; k < g.edge_line_count && !seen; ++k)
-      seen = g.edge_lines[k] == d || g.edge_lines[k] == d * -1.0;
-    if (!seen && g.edge_line_count < g.edge_lines.size())
-      g.edge_lines[g.edge_line_count++] = d;
-  }
+  g.edge_lines = part.edge_lines;
+  g.edge_line_count = part.edge_line_count;
   g.rotation = r;
-  g.inverse_rotation = r.Inverse();
+  g.inverse_rotation = part.inverse;
   world_geometry_pos = pos;
   world_geometry_valid = true;
   return g;
@@ -211,8 +281,7 @@ Matrix3x3 RBody::InertiaTensor() {
 }
 
 Matrix3x3 RBody::InvInertiaTensor() {
-  Matrix3x3 r = RotationMatrix();
-  return r * inv_local_inertia * r.Transpose();
+  return InvInertiaFor(RotationMatrix());
 }
 
 void RBody::RememberColPoint(const Vector3& p) {

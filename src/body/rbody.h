@@ -132,6 +132,9 @@ class RBody {
   Matrix3x3 InertiaTensor();
   Matrix3x3 InvInertiaTensor();
 
+  // r (r * inv_local_inertia) r^T, the world inverse inertia at rotation r.
+  const Matrix3x3& InvInertiaFor(const Matrix3x3& r) const;
+
   void RememberColPoint(const Vector3& p);
   // Every remembered point within the box grown by margin on each side.
   bool RingWithin(double margin) const;
@@ -139,5 +142,29 @@ class RBody {
   void RevertState(int backward_count);
 
  private:
+  // What a rotation alone decides, kept for the last few rotation matrices
+  // by their bits: a pose that only moved, or came back (a step visits the
+  // present, predicted and trial rotations, then the next), finds its
+  // rotated geometry made.
+  struct RotationPart {
+    Matrix3x3 r;
+    bool valid = false;
+    unsigned used = 0;  // when last looked up, for replacing the stalest
+    bool has_geometry = false;
+    bool has_inertia = false;
+    std::array<Vector3, 8> rotated_vertices;     // R v
+    std::array<Vector3, 6> face_normals;         // R n
+    std::array<Vector3, 6> rotated_face_points;  // R (the face's first corner)
+    std::array<Vector3, 12> edge_lines;
+    std::size_t edge_line_count = 0;
+    Matrix3x3 inverse;
+    Matrix3x3 inv_inertia;
+    Matrix3x3 inv_inertia_of;  // the inv_local_inertia it was made from
+  };
+  RotationPart& RotationSlot(const Matrix3x3& r) const;
   const WorldGeometry& RemakeWorld();
+
+  mutable RotationPart rotation_parts_[4];
+  mutable unsigned rotation_clock_ = 0;
+  mutable std::size_t rotation_last_ = 0;
 };

@@ -1,17 +1,6 @@
 #include "math/matrix3x3.h"
 
-Matrix3x3::Matrix3x3() : values{{0, 0, 0}, {0, 0, 0}, {0, 0, 0}} {}
-
 Matrix3x3::Matrix3x3(double a) : values{{a, a, a}, {a, a, a}, {a, a, a}} {}
-
-Matrix3x3 Matrix3x3::operator*(const Matrix3x3& m) const {
-  Matrix3x3 r;
-  for (int i = 0; i < 3; ++i)
-    for (int j = 0; j < 3; ++j)
-      r.values[i][j] = values[i][0] * m.values[0][j] + values[i][1] * m.values[1][j] +
-                       values[i][2] * m.values[2][j];
-  return r;
-}
 
 Matrix3x3 Matrix3x3::operator+(const Matrix3x3& m) const {
   Matrix3x3 r;
@@ -45,27 +34,12 @@ Matrix3x3 Matrix3x3::operator/(double a) const {
   return r;
 }
 
-Matrix3x3 Matrix3x3::operator=(const Matrix3x3& m) {
-  for (int i = 0; i < 3; ++i)
-    for (int j = 0; j < 3; ++j)
-      values[i][j] = m.values[i][j];
-  return *this;
-}
-
 bool Matrix3x3::operator==(const Matrix3x3& m) const {
   for (int i = 0; i < 3; ++i)
     for (int j = 0; j < 3; ++j)
       if (values[i][j] != m.values[i][j])
         return false;
   return true;
-}
-
-Matrix3x3 Matrix3x3::Transpose() const {
-  Matrix3x3 r;
-  for (int i = 0; i < 3; ++i)
-    for (int j = 0; j < 3; ++j)
-      r.values[i][j] = values[j][i];
-  return r;
 }
 
 Matrix3x3 Matrix3x3::Inverse() const {

@@ -37,6 +37,32 @@ class Matrix3x3 {
 };
 
 // Inline like the Vector3 operators.
+inline Matrix3x3::Matrix3x3() : values{{0, 0, 0}, {0, 0, 0}, {0, 0, 0}} {}
+
+inline Matrix3x3 Matrix3x3::operator*(const Matrix3x3& m) const {
+  Matrix3x3 r;
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j)
+      r.values[i][j] = values[i][0] * m.values[0][j] + values[i][1] * m.values[1][j] +
+                       values[i][2] * m.values[2][j];
+  return r;
+}
+
+inline Matrix3x3 Matrix3x3::operator=(const Matrix3x3& m) {
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j)
+      values[i][j] = m.values[i][j];
+  return *this;
+}
+
+inline Matrix3x3 Matrix3x3::Transpose() const {
+  Matrix3x3 r;
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j)
+      r.values[i][j] = values[j][i];
+  return r;
+}
+
 inline Vector3 Matrix3x3::operator*(const Vector3& v) const {
   return Vector3(values[0][0] * v.axes[0] + values[0][1] * v.axes[1] + values[0][2] * v.axes[2],
                  values[1][0] * v.axes[0] + values[1][1] * v.axes[1] + values[1][2] * v.axes[2],
