@@ -220,6 +220,34 @@ TEST_F(ResponseTest, SeparationSharesThePushByMass) {
   EXPECT_TRUE(SameBits(b->pos.z(), 0.0 - depth * b->mass / sum * 0.01));
 }
 
+// A record that keeps its evaluations answers as a plain one through moves,
+// turns and a move back, and its velocities are read afresh each time.
+TEST_F(ResponseTest, KeptEvaluationsFollowThePoses) {
+  auto a = MakeBox(1, 1, 1, Vector3(0, 0, 0.9)), b = MakeBox(3, 1, 1, kO);
+  Collision kept{{a.get(), b.get()}, {{Corner(kCorner, kUp)}}};
+  kept.keep_evaluations = true;
+  Collision plain{{a.get(), b.get()}, {{Corner(kCorner, kUp)}}};
+  auto expect_same = [&](const char* what) {
+    const CSolver::ScanResult k = CSolver::ScanPoints(&kept, 0.0, -0.001);
+    const CSolver::ScanResult p = CSolver::ScanPoints(&plain, 0.0, -0.001);
+    EXPECT_TRUE(SameBits(k.max_depth, p.max_depth)) << what;
+    EXPECT_EQ(k.max_point, p.max_point) << what;
+  };
+  a->vel = Vector3(0, 0, -1);
+  expect_same("first");
+  expect_same("again");
+  a->vel = Vector3(0, 0, 1);  // separating: no point taken
+  expect_same("separating");
+  a->vel = Vector3(0, 0, -1);
+  a->pos = Vector3(0, 0, 0.95);
+  expect_same("moved");
+  a->SetAngPos(Quaternion(1, 0, 0, 0.1));
+  expect_same("turned");
+  a->SetAngPos(Quaternion(1, 0, 0, 0));
+  a->pos = Vector3(0, 0, 0.9);
+  expect_same("back");
+}
+
 TEST_F(ResponseTest, RestingLevels) {
   // A floor with a stack of three; far off, two boxes pressed together in
   // mid-air and moving together, which no static body reaches.

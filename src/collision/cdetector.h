@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "body/rbody.h"
@@ -19,14 +20,6 @@ struct CollisionPoint {
   CollisionPoint() : eA(nullptr), eB(nullptr), f(nullptr) {}
 };
 
-// Contact record of one body pair, owned by whoever got it from
-// GetCollisionPoints. points[i] belongs to bodies[i]; edge-edge points only
-// ever appear in points[0].
-struct Collision {
-  RBody* bodies[2];
-  std::vector<CollisionPoint> points[2];
-};
-
 // A stored point evaluated at the bodies' current poses.
 struct PointEvaluation {
   Vector3 p;     // world
@@ -34,6 +27,22 @@ struct PointEvaluation {
   double depth;  // positive when interpenetrating
 
   PointEvaluation() : depth(0.0) {}
+};
+
+// Contact record of one body pair, owned by whoever got it from
+// GetCollisionPoints. points[i] belongs to bodies[i]; edge-edge points only
+// ever appear in points[0].
+struct Collision {
+  RBody* bodies[2];
+  std::vector<CollisionPoint> points[2];
+
+  // Set by an owner that keeps the points as they are while it solves the
+  // record again and again: the contact solver then keeps each point's
+  // evaluation for as long as both poses keep their bits.
+  bool keep_evaluations = false;
+  bool has_evaluations = false;
+  std::uint64_t evaluated_at[2][12] = {};  // pos, then rotation matrix, per body
+  std::vector<PointEvaluation> evaluations[2] = {};
 };
 
 // EvaluatePoint over the points of one list, the poses unchanged meanwhile:

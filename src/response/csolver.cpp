@@ -1,6 +1,9 @@
 #include "response/csolver.h"
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <vector>
 
 #include "collision/cdetector.h"
 #include "math/matrix3x3.h"
@@ -79,6 +82,28 @@ void SolveOnePoint(Vector3 p, Vector3 n, RBody* A, RBody* B, bool default_ela, d
   apply((j_f < 0.12 * j) ? t * j_f_max : t * j_f);
 }
 
+namespace {
+
+// Whether the evaluations kept in the record were made at the bodies' present
+// poses; when not, the poses are noted for the ones about to be made.
+bool KeptEvaluationsHold(Collision* collision) {
+  std::uint64_t now[2][12];
+  for (int body = 0; body < 2; ++body) {
+    RBody* X = collision->bodies[body];
+    const Matrix3x3 r = X->RotationMatrix();
+    std::memcpy(now[body], X->pos.axes, sizeof X->pos.axes);
+    std::memcpy(now[body] + 3, r.values, sizeof r.values);
+  }
+  if (collision->has_evaluations &&
+      std::memcmp(now, collision->evaluated_at, sizeof now) == 0)
+    return true;
+  std::memcpy(collision->evaluated_at, now, sizeof now);
+  collision->has_evaluations = true;
+  return false;
+}
+
+}  // namespace
+
 namespace CSolver {
 
 ScanResult ScanPoints(Collision* collision, double depth_margin, double approach_threshold,
@@ -87,12 +112,20 @@ ScanResult ScanPoints(Collision* collision, double depth_margin, double approach
   r.max_depth = -1;
   r.max_point = Vector3();
   r.max_normal = Vector3();
+  const bool kept = collision->keep_evaluations && KeptEvaluationsHold(collision);
   for (int body = 0; body < 2; ++body) {
     RBody* X = collision->bodies[body];
     RBody* Y = collision->bodies[1 - body];
     PointEvaluator evaluator(X, Y);
-    for (const CollisionPoint& cp : collision->points[body]) {
-      PointEvaluation pe = evaluator.Evaluate(cp);
+    std::vector<PointEvaluation>& evaluations = collision->evaluations[body];
+    if (collision->keep_evaluations && !kept)
+      evaluations.clear();
+    for (std::size_t k = 0; k < collision->points[body].size(); ++k) {
+      const CollisionPoint& cp = collision->points[body][k];
+      if (collision->keep_evaluations && !kept)
+        evaluations.push_back(evaluator.Evaluate(cp));
+      const PointEvaluation pe =
+          collision->keep_evaluations ? evaluations[k] : evaluator.Evaluate(cp);
       // Single precision on purpose: the peers agree on these roundings,
       // and the choice of point depends on them.
       const float rel_vel = static_cast<float>(CDetector::RelativeVelocity(pe.p, pe.n, X, Y));

@@ -46,6 +46,8 @@ void SolveAll(std::vector<RBody*>* bodies, double delta_time) {
       if (!CDetector::SpheresApart(bi, bj) && CDetector::DetectCollision(bi, bj)) {
         std::unique_ptr<Collision> record(CDetector::GetCollisionPoints(bi, bj));
         if (!record->points[0].empty() || !record->points[1].empty()) {
+          // Its points stay as they are until the end of this call.
+          record->keep_evaluations = true;
           body_vector[i].collisions.push_back(RestingCollision{record.get(), &body_vector[j]});
           body_vector[j].collisions.push_back(RestingCollision{record.get(), &body_vector[i]});
           records.push_back(std::move(record));
