@@ -338,19 +338,8 @@ bool DetectCollision(RBody* A, RBody* B) {
 
 Collision* GetCollisionPoints(RBody* A, RBody* B) {
   Collision* col = new Collision;
-  FillCollisionPoints(A, B, col);
-  return col;
-}
-
-void FillCollisionPoints(RBody* A, RBody* B, Collision* col) {
   col->bodies[0] = A;
   col->bodies[1] = B;
-  for (int i = 0; i < 2; ++i) {
-    col->points[i].clear();
-    col->evaluations[i].clear();
-  }
-  col->keep_evaluations = false;
-  col->has_evaluations = false;
 
   // World, from B towards A.
   const Vector3 normal_b_to_a = SeparatingAxis(A, B);
@@ -453,6 +442,7 @@ void FillCollisionPoints(RBody* A, RBody* B, Collision* col) {
       col->points[0].push_back(cp);
     }
   }
+  return col;
 }
 
 Vector3 ClosestOnEdgeA(Edge A, Edge B) {

@@ -82,9 +82,6 @@ inline bool SpheresApart(const RBody* A, const RBody* B) {
   return dx * dx + dy * dy + dz * dz > reach * reach * (1 + 1e-12);
 }
 Collision* GetCollisionPoints(RBody* A, RBody* B);
-// The same into a record that may be reused: its lists are emptied first
-// (their storage stays) and its kept evaluations dropped.
-void FillCollisionPoints(RBody* A, RBody* B, Collision* col);
 Vector3 ClosestOnEdgeA(Edge A, Edge B);
 PointEvaluation EvaluatePoint(CollisionPoint cp, RBody* A, RBody* B);
 double RelativeVelocity(Vector3 p, Vector3 n, RBody* A, RBody* B);

@@ -34,10 +34,7 @@ void SolveAll(std::vector<RBody*>* bodies, double delta_time) {
   // The trial step depends on body i alone (its state, and forces already
   // reset), so it is taken once per body, not once per partner: the same
   // pose, bit for bit, as stepping again from the restored state.
-  // Records are reused from call to call (with their lists' storage); only
-  // the first `used` belong to this call.
-  static std::vector<std::unique_ptr<Collision>> records;
-  std::size_t used = 0;
+  std::vector<std::unique_ptr<Collision>> records;
   for (std::size_t i = 0; i < body_vector.size(); ++i) {
     RBody* bi = body_vector[i].body;
     const RBState saved = bi->State();
@@ -47,16 +44,13 @@ void SolveAll(std::vector<RBody*>* bodies, double delta_time) {
         continue;
       RBody* bj = body_vector[j].body;
       if (!CDetector::SpheresApart(bi, bj) && CDetector::DetectCollision(bi, bj)) {
-        if (used == records.size())
-          records.push_back(std::make_unique<Collision>());
-        Collision* record = records[used].get();
-        CDetector::FillCollisionPoints(bi, bj, record);
+        std::unique_ptr<Collision> record(CDetector::GetCollisionPoints(bi, bj));
         if (!record->points[0].empty() || !record->points[1].empty()) {
           // Its points stay as they are until the end of this call.
           record->keep_evaluations = true;
-          body_vector[i].collisions.push_back(RestingCollision{record, &body_vector[j]});
-          body_vector[j].collisions.push_back(RestingCollision{record, &body_vector[i]});
-          ++used;
+          body_vector[i].collisions.push_back(RestingCollision{record.get(), &body_vector[j]});
+          body_vector[j].collisions.push_back(RestingCollision{record.get(), &body_vector[i]});
+          records.push_back(std::move(record));
         }
       }
     }
