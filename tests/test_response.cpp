@@ -246,6 +246,10 @@ TEST_F(ResponseTest, KeptEvaluationsFollowThePoses) {
   a->SetAngPos(Quaternion(1, 0, 0, 0));
   a->pos = Vector3(0, 0, 0.9);
   expect_same("back");
+  // A point added since, at the same poses, is evaluated too.
+  kept.points[1].push_back(Corner(kCorner, kUp));
+  plain.points[1].push_back(Corner(kCorner, kUp));
+  expect_same("grown");
 }
 
 TEST_F(ResponseTest, RestingLevels) {

@@ -94,8 +94,10 @@ bool KeptEvaluationsHold(Collision* collision) {
     std::memcpy(now[body], X->pos.axes, sizeof X->pos.axes);
     std::memcpy(now[body] + 3, r.values, sizeof r.values);
   }
-  if (collision->has_evaluations &&
-      std::memcmp(now, collision->evaluated_at, sizeof now) == 0)
+  // A list that changed its length since cannot use them either.
+  if (collision->has_evaluations && std::memcmp(now, collision->evaluated_at, sizeof now) == 0 &&
+      collision->evaluations[0].size() == collision->points[0].size() &&
+      collision->evaluations[1].size() == collision->points[1].size())
     return true;
   std::memcpy(collision->evaluated_at, now, sizeof now);
   collision->has_evaluations = true;
