@@ -168,7 +168,8 @@ RBody::RotationPart& RBody::RotationSlot(const Matrix3x3& r) const {
       rotation_last_ = static_cast<std::size_t>(&part - rotation_parts_);
       return part;
     }
-    if (!part.valid || (stalest->valid && rotation_clock_ - part.used > rotation_clock_ - stalest->used))
+    // An unused slot has used 0, the oldest of all.
+    if (rotation_clock_ - part.used > rotation_clock_ - stalest->used)
       stalest = &part;
   }
   RotationPart& part = *stalest;
@@ -183,8 +184,7 @@ RBody::RotationPart& RBody::RotationSlot(const Matrix3x3& r) const {
 
 const Matrix3x3& RBody::InvInertiaFor(const Matrix3x3& r) const {
   RotationPart& part = RotationSlot(r);
-  if (!part.has_inertia || std::memcmp(part.inv_inertia_of.values, inv_local_inertia.values,
-                                       sizeof inv_local_inertia.values) != 0) {
+  if (!part.has_inertia || !SameBits(part.inv_inertia_of, inv_local_inertia)) {
     part.inv_inertia = (r * inv_local_inertia) * r.Transpose();
     part.inv_inertia_of = inv_local_inertia;
     part.has_inertia = true;

@@ -114,20 +114,22 @@ ScanResult ScanPoints(Collision* collision, double depth_margin, double approach
   r.max_depth = -1;
   r.max_point = Vector3();
   r.max_normal = Vector3();
-  const bool kept = collision->keep_evaluations && KeptEvaluationsHold(collision);
+  const bool keep = collision->keep_evaluations;
+  const bool kept = keep && KeptEvaluationsHold(collision);
   for (int body = 0; body < 2; ++body) {
     RBody* X = collision->bodies[body];
     RBody* Y = collision->bodies[1 - body];
     PointEvaluator evaluator(X, Y);
     std::vector<PointEvaluation>& evaluations = collision->evaluations[body];
-    if (collision->keep_evaluations && !kept)
+    // Evaluating has no effects, so the kept ones may be made first.
+    if (keep && !kept) {
       evaluations.clear();
+      for (const CollisionPoint& cp : collision->points[body])
+        evaluations.push_back(evaluator.Evaluate(cp));
+    }
     for (std::size_t k = 0; k < collision->points[body].size(); ++k) {
       const CollisionPoint& cp = collision->points[body][k];
-      if (collision->keep_evaluations && !kept)
-        evaluations.push_back(evaluator.Evaluate(cp));
-      const PointEvaluation pe =
-          collision->keep_evaluations ? evaluations[k] : evaluator.Evaluate(cp);
+      const PointEvaluation pe = keep ? evaluations[k] : evaluator.Evaluate(cp);
       // Single precision on purpose: the peers agree on these roundings,
       // and the choice of point depends on them.
       const float rel_vel = static_cast<float>(CDetector::RelativeVelocity(pe.p, pe.n, X, Y));
