@@ -135,6 +135,66 @@ TEST_P(EquivalenceTest, EveryStateBitMatchesThePlainStep) {
   }
 }
 
+// The axis searches and the overlap test set aside axes by cheap bounds; on
+// pairs built to tie (faces flush, quarter turns, gaps of a few ulps), far
+// from the origin and at extreme sizes, they must answer as the plain loops.
+TEST(AxisSearchTest, BoundedSearchesMatchThePlainOnes) {
+  std::mt19937 rng(20261207);
+  auto uniform = [&](double lo, double hi) {
+    return std::uniform_real_distribution<double>(lo, hi)(rng);
+  };
+  auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+  const double kScales[] = {1e-4, 1, 1e3};
+  const double kOffsets[] = {0, 1e6, 3e9};
+  const Quaternion quarter(std::sqrt(0.5), 0, 0, std::sqrt(0.5));
+  int tested = 0, colliding = 0;
+  for (int trial = 0; trial < 6000; ++trial) {
+    const double scale = kScales[pick(0, 2)];
+    const double offset = kOffsets[pick(0, 2)];
+    const Vector3 origin = Vector3(uniform(-1, 1), uniform(-1, 1), uniform(-1, 1)) * offset;
+    const bool aligned = pick(0, 1) == 0;
+    Quaternion qa, qb;
+    if (aligned) {
+      if (pick(0, 1) == 0)
+        qa = quarter;
+    } else {
+      qa = Quaternion(uniform(-1, 1), uniform(-1, 1), uniform(-1, 1), uniform(-1, 1)).Normalize();
+      qb = Quaternion(uniform(-1, 1), uniform(-1, 1), uniform(-1, 1), uniform(-1, 1)).Normalize();
+    }
+    const double wa = pick(3, 13) / 10.0 * scale, ha = pick(1, 4) / 3.0 * scale,
+                 da = pick(3, 13) / 10.0 * scale;
+    const double wb = pick(3, 13) / 10.0 * scale, hb = pick(1, 4) / 3.0 * scale,
+                 db = pick(3, 13) / 10.0 * scale;
+    // Stacked along z: flush, a few ulps either way, or a random overlap.
+    double gap = 0;
+    switch (pick(0, 3)) {
+      case 0:
+        break;
+      case 1:
+        gap = (pick(0, 1) ? 1 : -1) * pick(1, 4) * 1e-16 * (scale + offset);
+        break;
+      default:
+        gap = uniform(-0.3, 0.1) * scale;
+    }
+    const Vector3 shift(uniform(-0.5, 0.5) * scale * aligned, uniform(-0.5, 0.5) * scale, 0);
+    OwnedBodies bodies;
+    RBody* B = bodies.Add(wb, hb, db, origin, false, qb);
+    RBody* A =
+        bodies.Add(wa, ha, da, origin + shift + Vector3(0, 0, (da + db) / 2 + gap), false, qa);
+    ++tested;
+    EXPECT_EQ(CDetector::DetectCollision(A, B), reference::DetectCollision(A, B)) << trial;
+    EXPECT_EQ(CDetector::DetectCollision(B, A), reference::DetectCollision(B, A)) << trial;
+    if (!reference::DetectCollision(A, B))
+      continue;
+    ++colliding;
+    EXPECT_TRUE(SameBits(SeparatingAxis(A, B), reference::SeparatingAxis(A, B))) << trial;
+    EXPECT_TRUE(SameBits(SeparatingAxis(B, A), reference::SeparatingAxis(B, A))) << trial;
+    EXPECT_EQ(MinimumPenFaceSecond(A, B), reference::MinimumPenFaceSecond(A, B)) << trial;
+    EXPECT_EQ(MinimumPenFaceSecond(B, A), reference::MinimumPenFaceSecond(B, A)) << trial;
+  }
+  EXPECT_GT(colliding, tested / 3);
+}
+
 std::string KindName(const ::testing::TestParamInfo<Kind>& info) {
   static const char* const kNames[] = {"RestingStack", "Tumbling", "FarAway"};
   return kNames[static_cast<int>(info.param)];

@@ -161,15 +161,18 @@ RBody::RotationPart& RBody::RotationSlot(const Matrix3x3& r) const {
     last.used = rotation_clock_;
     return last;
   }
-  RotationPart* stalest = &rotation_parts_[0];
+  RotationPart* stalest = nullptr;
   for (RotationPart& part : rotation_parts_) {
     if (part.valid && SameBits(part.r, r)) {
       part.used = rotation_clock_;
       rotation_last_ = static_cast<std::size_t>(&part - rotation_parts_);
       return part;
     }
-    // An unused slot has used 0, the oldest of all.
-    if (rotation_clock_ - part.used > rotation_clock_ - stalest->used)
+    // An unused slot has used 0, the oldest of all. The world geometry's
+    // slot stays: the geometry points into it.
+    const bool pinned = static_cast<std::size_t>(&part - rotation_parts_) == world_slot_;
+    if (!pinned &&
+        (stalest == nullptr || rotation_clock_ - part.used > rotation_clock_ - stalest->used))
       stalest = &part;
   }
   RotationPart& part = *stalest;
@@ -194,27 +197,39 @@ const Matrix3x3& RBody::InvInertiaFor(const Matrix3x3& r) const {
 
 const WorldGeometry& RBody::RemakeWorld() {
   const Matrix3x3 r = RotationMatrix();
+  world_geometry_valid = false;
+  world_slot_ = 4;
   RotationPart& part = RotationSlot(r);
+  TurnGeometry& t = part.geometry;
   if (!part.has_geometry) {
-    for (std::size_t k = 0; k < part.rotated_vertices.size(); ++k)
-      part.rotated_vertices[k] = r * vertices[k];
-    for (std::size_t i = 0; i < part.face_normals.size(); ++i) {
-      part.face_normals[i] = r * faces[i].n;
-      part.rotated_face_points[i] = r * faces[i].vertices[0];
+    for (std::size_t k = 0; k < t.rotated_vertices.size(); ++k)
+      t.rotated_vertices[k] = r * vertices[k];
+    for (std::size_t i = 0; i < t.face_normals.size(); ++i) {
+      t.face_normals[i] = r * faces[i].n;
+      t.rotated_face_points[i] = r * faces[i].vertices[0];
     }
     // Negation is exact all the way through the cross products,
     // normalisation and projections the detector makes of these, so a line
     // met again can never change its result.
-    part.edge_line_count = 0;
+    t.edge_line_count = 0;
     for (const Edge& e : edges) {
       const Vector3 d = r * e.dir;
       bool seen = false;
-      for (std::size_t k = 0; k < part.edge_line_count && !seen; ++k)
-        seen = part.edge_lines[k] == d || part.edge_lines[k] == d * -1.0;
-      if (!seen && part.edge_line_count < part.edge_lines.size())
-        part.edge_lines[part.edge_line_count++] = d;
+      for (std::size_t k = 0; k < t.edge_line_count && !seen; ++k)
+        seen = t.edge_lines[k] == d || t.edge_lines[k] == d * -1.0;
+      if (!seen && t.edge_line_count < t.edge_lines.size())
+        t.edge_lines[t.edge_line_count++] = d;
     }
-    part.inverse = r.Inverse();
+    t.rotation = r;
+    t.inverse_rotation = r.Inverse();
+    const double half[3] = {width * 0.5, height * 0.5, depth * 0.5};
+    t.extents_norm = 0;
+    for (int j = 0; j < 3; ++j) {
+      t.extents[j] =
+          Vector3(r.values[0][j] * half[j], r.values[1][j] * half[j], r.values[2][j] * half[j]);
+      for (int i = 0; i < 3; ++i)
+        t.extents_norm += std::fabs(t.extents[j].axes[i]);
+    }
     part.has_geometry = true;
   }
 
@@ -222,22 +237,22 @@ const WorldGeometry& RBody::RemakeWorld() {
   WorldGeometry& g = world_geometry;
   bool moderate = true;
   for (std::size_t k = 0; k < g.corners.size(); ++k) {
-    g.corners[k] = part.rotated_vertices[k] + pos;
+    g.corners[k] = t.rotated_vertices[k] + pos;
     const double* c = g.corners[k].axes;
-    moderate &= std::fabs(c[0]) < 1e100 && std::fabs(c[1]) < 1e100 && std::fabs(c[2]) < 1e100;
+    moderate &= (std::fabs(c[0]) < 1e100) & (std::fabs(c[1]) < 1e100) & (std::fabs(c[2]) < 1e100);
     g.columns.x[k] = c[0];
     g.columns.y[k] = c[1];
     g.columns.z[k] = c[2];
   }
   g.columns.moderate = moderate;
-  for (std::size_t i = 0; i < g.face_normals.size(); ++i) {
-    g.face_normals[i] = part.face_normals[i];
-    g.face_points[i] = pos + part.rotated_face_points[i];
-  }
-  g.edge_lines = part.edge_lines;
-  g.edge_line_count = part.edge_line_count;
-  g.rotation = r;
-  g.inverse_rotation = part.inverse;
+  for (std::size_t i = 0; i < g.face_points.size(); ++i)
+    g.face_points[i] = pos + t.rotated_face_points[i];
+  g.turn = &t;
+  g.bound_scale =
+      std::fabs(pos.axes[0]) + std::fabs(pos.axes[1]) + std::fabs(pos.axes[2]) + t.extents_norm;
+  // Far from overflow and from subnormals, where rounding is relative.
+  g.bounded = moderate && g.bound_scale > 1e-200 && g.bound_scale < 1e100;
+  world_slot_ = static_cast<std::size_t>(&part - rotation_parts_);
   world_geometry_pos = pos;
   world_geometry_valid = true;
   return g;
@@ -293,11 +308,14 @@ void RBody::RememberColPoint(const Vector3& p) {
 
 bool RBody::RingWithin(double margin) const {
   const double half[3] = {width / 2 + margin, height / 2 + margin, depth / 2 + margin};
-  for (int i = 0; i < recent_cols_size; ++i)
-    for (int k = 0; k < 3; ++k)
-      if (!(std::fabs(recent_cols[i].axes[k]) <= half[k]))
-        return false;
-  return true;
+  // Bitwise, not short-circuit: no branch per coordinate. A NaN fails.
+  bool within = true;
+  for (int i = 0; i < recent_cols_size; ++i) {
+    const double* p = recent_cols[i].axes;
+    within &=
+        (std::fabs(p[0]) <= half[0]) & (std::fabs(p[1]) <= half[1]) & (std::fabs(p[2]) <= half[2]);
+  }
+  return within;
 }
 
 void RBody::PushState() {

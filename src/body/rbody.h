@@ -28,21 +28,39 @@ struct CornerColumns {
   bool moderate;  // every value below 1e100 in magnitude: no product overflows
 };
 
-// A box's geometry in world coordinates at one pose: the very expressions
-// the collision tests once evaluated per test (R from RotationMatrix()), so
-// every value has the same bits, made once per pose instead.
-struct WorldGeometry {
-  std::array<Vector3, 8> corners;       // R v + pos, in `vertices` order
-  CornerColumns columns;                // the same values
-  std::array<Vector3, 6> face_normals;  // R n, outward, in `faces` order
-  std::array<Vector3, 6> face_points;   // pos + R (the face's first corner)
+// What a rotation alone decides of a box's world geometry (R from
+// RotationMatrix()): kept per rotation, so a pose that only moved shares it.
+struct TurnGeometry {
+  std::array<Vector3, 8> rotated_vertices;     // R v, in `vertices` order
+  std::array<Vector3, 6> face_normals;         // R n, outward, in `faces` order
+  std::array<Vector3, 6> rotated_face_points;  // R (the face's first corner)
   // R dir of the edges, one per line: a box's four parallel edges share a
   // direction up to sign, so only each line's first edge is kept, in `edges`
   // order.
   std::array<Vector3, 12> edge_lines;
-  std::size_t edge_line_count;
+  std::size_t edge_line_count = 0;
   Matrix3x3 rotation;          // RotationMatrix(), body to world
   Matrix3x3 inverse_rotation;  // RotationMatrix().Inverse()
+  // Half the box along each body axis, in world directions: before rounding
+  // the corners project on an axis a to a.pos +- sum |a.extents[j]|, so a
+  // test can bound a projection cheaply and set aside an axis it cannot
+  // need.
+  std::array<Vector3, 3> extents;
+  double extents_norm = 0;  // sum of |component| over the extents
+};
+
+// A box's geometry in world coordinates at one pose: the very expressions
+// the collision tests once evaluated per test, so every value has the same
+// bits, made once per pose instead.
+struct WorldGeometry {
+  std::array<Vector3, 8> corners;      // R v + pos, in `vertices` order
+  CornerColumns columns;               // the same values
+  std::array<Vector3, 6> face_points;  // pos + R (the face's first corner)
+  const TurnGeometry* turn;            // the rotation's part, owned by the body
+  // |pos| plus the extents (1-norms): sizes the rounding a bound on a
+  // projection must allow for; bounded says such bounds may be used at all.
+  double bound_scale;
+  bool bounded;
 };
 
 // A solid box. Created once on the heap and addressed by pointer; geometry and
@@ -152,12 +170,7 @@ class RBody {
     unsigned used = 0;  // when last looked up, for replacing the stalest
     bool has_geometry = false;
     bool has_inertia = false;
-    std::array<Vector3, 8> rotated_vertices;     // R v
-    std::array<Vector3, 6> face_normals;         // R n
-    std::array<Vector3, 6> rotated_face_points;  // R (the face's first corner)
-    std::array<Vector3, 12> edge_lines;
-    std::size_t edge_line_count = 0;
-    Matrix3x3 inverse;
+    TurnGeometry geometry;
     Matrix3x3 inv_inertia;
     Matrix3x3 inv_inertia_of;  // the inv_local_inertia it was made from
   };
@@ -165,6 +178,8 @@ class RBody {
   const WorldGeometry& RemakeWorld();
 
   mutable RotationPart rotation_parts_[4];
+  // The slot world_geometry points into: never the one replaced.
+  std::size_t world_slot_ = 4;
   mutable unsigned rotation_clock_ = 0;
   mutable std::size_t rotation_last_ = 0;
 };

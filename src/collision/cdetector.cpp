@@ -95,6 +95,48 @@ Span ProjectSpan(const Corners& g, const Vector3& axis) {
   return in;
 }
 
+// Cheap bounds on projections, to set aside axes that cannot matter without
+// projecting a corner. Before rounding, a body's corners reach
+// a.pos +- Reach(a) on an axis a. The rounding of the corners, their
+// products and these bounds stays far below kBoundSlack times the scale of
+// the numbers involved (the bodies' bound_scale, times |a| in the 1-norm);
+// leaving that much room makes every bound below hold for the rounded
+// projections too, strictly.
+constexpr double kBoundSlack = 1e-12;
+
+inline double Reach(const WorldGeometry& g, const Vector3& a) {
+  return std::fabs(a * g.turn->extents[0]) + std::fabs(a * g.turn->extents[1]) +
+         std::fabs(a * g.turn->extents[2]);
+}
+
+inline double Norm1(const Vector3& a) {
+  return std::fabs(a.axes[0]) + std::fabs(a.axes[1]) + std::fabs(a.axes[2]);
+}
+
+// For a pair of bodies, a lower bound of ProjectSpan(B, a).max -
+// ProjectSpan(A, a).min, the depth an axis gets in the axis search.
+struct DepthBound {
+  Vector3 b_minus_a;
+  double slack;
+
+  DepthBound(const WorldGeometry& ga, const WorldGeometry& gb, const RBody* A, const RBody* B)
+      : b_minus_a(B->pos - A->pos), slack(kBoundSlack * (ga.bound_scale + gb.bound_scale)) {}
+
+  // Both signs of a at once: the first for a, the second for -a.
+  inline void Below(const WorldGeometry& ga, const WorldGeometry& gb, const Vector3& a,
+                    double* plus, double* minus) const {
+    const double along = a * b_minus_a;
+    const double reach = Reach(ga, a) + Reach(gb, a) - slack * Norm1(a);
+    *plus = along + reach;
+    *minus = reach - along;
+  }
+  double Below(const WorldGeometry& ga, const WorldGeometry& gb, const Vector3& a) const {
+    double plus, minus;
+    Below(ga, gb, a, &plus, &minus);
+    return plus;
+  }
+};
+
 // Closed intervals: touching counts as overlapping.
 template <class I>
 bool Overlap(const I& a, const I& b) {
@@ -143,8 +185,7 @@ bool ClearOfRings(const RBody* A, const RBody* B, double gap) {
   double scale = A->bounding_radius + B->bounding_radius;
   for (int k = 0; k < 3; ++k)
     scale += std::fabs(A->pos.axes[k]) + std::fabs(B->pos.axes[k]);
-  return gap > 1e-6 + 1e-12 * scale && A->RingWithin(kRingMargin) &&
-         B->RingWithin(kRingMargin);
+  return gap > 1e-6 + 1e-12 * scale && A->RingWithin(kRingMargin) && B->RingWithin(kRingMargin);
 }
 
 }  // namespace
@@ -171,26 +212,59 @@ Vector3 SeparatingAxis(RBody* A, RBody* B) {
       min_normal = candidate;
     }
   };
-  auto consider = [&](const Vector3& candidate) {
-    take_if_less(ProjectSpan(corners_b, candidate).max - ProjectSpan(corners_a, candidate).min,
-                 candidate);
+  auto depth_on = [&](const Vector3& candidate) {
+    return ProjectSpan(corners_b, candidate).max - ProjectSpan(corners_a, candidate).min;
   };
 
   // Negated, an outward normal of A points into A, that is from B towards A,
   // the same sense as B's own outward normals.
-  for (const Vector3& n : ga.face_normals)
-    consider(Negated(n));
-  for (const Vector3& n : gb.face_normals)
-    consider(n);
+  std::array<Vector3, 12> face_axes;
+  for (std::size_t i = 0; i < 6; ++i) {
+    face_axes[i] = Negated(ga.turn->face_normals[i]);
+    face_axes[6 + i] = gb.turn->face_normals[i];
+  }
 
-  for (std::size_t i = 0; i < ga.edge_line_count; ++i) {
-    for (std::size_t j = 0; j < gb.edge_line_count; ++j) {
-      Vector3 cross = ga.edge_lines[i] ^ gb.edge_lines[j];
+  // The depths are taken in list order and the first least one wins, so an
+  // axis whose depth is surely above some depth already known can be left
+  // out: it can neither win nor tie. The face axis with the least bound is
+  // measured first to know such a depth early.
+  const bool bounded = ga.bounded && gb.bounded;
+  const DepthBound bound(ga, gb, A, B);
+  std::array<double, 12> face_below{};
+  double known = std::numeric_limits<double>::infinity();
+  std::size_t probe = face_axes.size();
+  double probe_depth = 0;
+  if (bounded) {
+    for (std::size_t i = 0; i < face_axes.size(); ++i) {
+      face_below[i] = bound.Below(ga, gb, face_axes[i]);
+      if (probe == face_axes.size() || face_below[i] < face_below[probe])
+        probe = i;
+    }
+    probe_depth = depth_on(face_axes[probe]);
+    known = probe_depth;
+  }
+  // NaN bounds compare false and are measured.
+  for (std::size_t i = 0; i < face_axes.size(); ++i) {
+    if (bounded && face_below[i] > known)
+      continue;
+    take_if_less(i == probe ? probe_depth : depth_on(face_axes[i]), face_axes[i]);
+    known = std::min(known, min_depth);
+  }
+
+  for (std::size_t i = 0; i < ga.turn->edge_line_count; ++i) {
+    for (std::size_t j = 0; j < gb.turn->edge_line_count; ++j) {
+      Vector3 cross = ga.turn->edge_lines[i] ^ gb.turn->edge_lines[j];
       // Unit directions: below 0.001 they are within about 0.057 degrees of
       // parallel and the normalised cross product would be noise.
       if (cross.Length() < 0.001)
         continue;
       const Vector3 axis = cross.Normalized();
+      if (bounded) {
+        double plus, minus;
+        bound.Below(ga, gb, axis, &plus, &minus);
+        if (plus > known && minus > known)
+          continue;
+      }
       // A cross product has no side of its own; both signs compete, + first.
       // On the negated axis every corner projects to exactly the negated
       // value (rounding is symmetric), so its interval is [-max, -min] with
@@ -199,6 +273,7 @@ Vector3 SeparatingAxis(RBody* A, RBody* B) {
       const Span ib = ProjectSpan(corners_b, axis);
       take_if_less(ib.max - ia.min, axis);
       take_if_less((-ib.min) - (-ia.max), Negated(axis));
+      known = std::min(known, min_depth);
     }
   }
   return min_normal;
@@ -207,20 +282,36 @@ Vector3 SeparatingAxis(RBody* A, RBody* B) {
 Face* MinimumPenFaceSecond(RBody* A, RBody* B) {
   const Corners& corners_a = WorldCorners(A);
   const WorldGeometry& gb = B->World();
+  // As in the axis search: the face with the least bound first, then every
+  // face that might still undercut it, in order.
+  const bool bounded = corners_a.bounded && gb.bounded;
+  const DepthBound bound(corners_a, gb, A, B);
+  std::array<double, 6> below{};
+  double known = std::numeric_limits<double>::infinity();
+  std::size_t probe = below.size();
+  double probe_pen = 0;
+  if (bounded) {
+    for (std::size_t i = 0; i < below.size(); ++i) {
+      below[i] = bound.Below(corners_a, gb, gb.turn->face_normals[i]);
+      if (probe == below.size() || below[i] < below[probe])
+        probe = i;
+    }
+    probe_pen = Depth(corners_a, gb, gb.turn->face_normals[probe], nullptr);
+    known = probe_pen;
+  }
   double min_pen = std::numeric_limits<double>::max();
   Face* min_face = &B->faces[0];
-  for (std::size_t i = 0; i < gb.face_normals.size(); ++i) {
-    double pen = Depth(corners_a, gb, gb.face_normals[i], nullptr);
+  for (std::size_t i = 0; i < gb.turn->face_normals.size(); ++i) {
+    if (bounded && below[i] > known)
+      continue;
+    double pen = i == probe ? probe_pen : Depth(corners_a, gb, gb.turn->face_normals[i], nullptr);
     if (pen < min_pen) {
       min_face = &B->faces[i];
       min_pen = pen;
     }
+    known = std::min(known, min_pen);
   }
   return min_face;
-}
-
-Vector3 PointWorld(const CollisionPoint& cp, RBody* A) {
-  return A->World().rotation * cp.p + A->pos;
 }
 
 PointEvaluation PointEvaluator::Evaluate(const CollisionPoint& cp) {
@@ -261,9 +352,9 @@ namespace CDetector {
 
 bool IsPointInside(Vector3 p, RBody* B) {
   const WorldGeometry& g = B->World();
-  for (std::size_t i = 0; i < g.face_normals.size(); ++i) {
+  for (std::size_t i = 0; i < g.turn->face_normals.size(); ++i) {
     // On the plane counts as inside, so resting faces keep their contact.
-    if ((p - g.face_points[i]) * g.face_normals[i] > 0)
+    if ((p - g.face_points[i]) * g.turn->face_normals[i] > 0)
       return false;
   }
   return true;
@@ -276,7 +367,17 @@ bool DetectCollision(RBody* A, RBody* B) {
 
   const WorldGeometry& ga = A->World();
   const WorldGeometry& gb = B->World();
+  const bool bounded = ga.bounded && gb.bounded;
+  const DepthBound bound(ga, gb, A, B);
+  // Sure to overlap: both depths (B over A, A over B) are bounded above 0.
+  auto surely_overlap = [&](const Vector3& axis) {
+    double plus, minus;
+    bound.Below(ga, gb, axis, &plus, &minus);
+    return plus > 0 && minus > 0;
+  };
   auto separates = [&](const Vector3& axis) {
+    if (bounded && surely_overlap(axis))
+      return false;
     return !Overlap(ProjectSpan(ga, axis), ProjectSpan(gb, axis));
   };
 
@@ -284,10 +385,10 @@ bool DetectCollision(RBody* A, RBody* B) {
   // accepts the pair without the axis tests, whoever the earlier partner was.
   auto recent_point_inside = [&] {
     for (int i = 0; i < A->recent_cols_size; ++i)
-      if (IsPointInside(ga.rotation * A->recent_cols[i] + A->pos, B))
+      if (IsPointInside(ga.turn->rotation * A->recent_cols[i] + A->pos, B))
         return true;
     for (int i = 0; i < B->recent_cols_size; ++i)
-      if (IsPointInside(gb.rotation * B->recent_cols[i] + B->pos, A))
+      if (IsPointInside(gb.turn->rotation * B->recent_cols[i] + B->pos, A))
         return true;
     return false;
   };
@@ -297,11 +398,11 @@ bool DetectCollision(RBody* A, RBody* B) {
   // split by the face axis closest to the line between the centres, so that
   // one of the listed axes is tried first.
   const Vector3 between_centres = A->pos - B->pos;
-  const Vector3* probe = &gb.face_normals[0];
+  const Vector3* probe = &gb.turn->face_normals[0];
   bool probe_of_a = false;
   double best = -1;
   for (int side = 0; side < 2; ++side) {
-    for (const Vector3& n : side == 0 ? ga.face_normals : gb.face_normals) {
+    for (const Vector3& n : side == 0 ? ga.turn->face_normals : gb.turn->face_normals) {
       const double along = std::fabs(n * between_centres);
       if (along > best) {
         best = along;
@@ -311,27 +412,41 @@ bool DetectCollision(RBody* A, RBody* B) {
     }
   }
   const Vector3 probe_axis = probe_of_a ? Negated(*probe) : *probe;
-  const Span pa = ProjectSpan(ga, probe_axis);
-  const Span pb = ProjectSpan(gb, probe_axis);
-  if (!Overlap(pa, pb)) {
-    if (ClearOfRings(A, B, std::max(pb.min - pa.max, pa.min - pb.max)))
+  double plus = 0, minus = 0, room = 0;
+  if (bounded) {
+    bound.Below(ga, gb, probe_axis, &plus, &minus);
+    room = 2 * bound.slack * Norm1(probe_axis);
+  }
+  if (bounded && (plus + room < 0 || minus + room < 0)) {
+    // Surely apart, by at least the gap this bounds from below; a wider
+    // true gap only skips ring tests that would fail.
+    if (ClearOfRings(A, B, std::max(-(plus + room), -(minus + room))))
       return false;
     return recent_point_inside();
+  }
+  if (!bounded || !(plus > 0 && minus > 0)) {
+    const Span pa = ProjectSpan(ga, probe_axis);
+    const Span pb = ProjectSpan(gb, probe_axis);
+    if (!Overlap(pa, pb)) {
+      if (ClearOfRings(A, B, std::max(pb.min - pa.max, pa.min - pb.max)))
+        return false;
+      return recent_point_inside();
+    }
   }
   if (recent_point_inside())
     return true;
 
-  for (const Vector3& n : ga.face_normals)
+  for (const Vector3& n : ga.turn->face_normals)
     if (separates(Negated(n)))
       return false;
-  for (const Vector3& n : gb.face_normals)
+  for (const Vector3& n : gb.turn->face_normals)
     if (separates(n))
       return false;
   // No threshold here: parallel edges give a zero axis, which projects every
   // corner to 0 and so can never separate.
-  for (std::size_t i = 0; i < ga.edge_line_count; ++i)
-    for (std::size_t j = 0; j < gb.edge_line_count; ++j)
-      if (separates((ga.edge_lines[i] ^ gb.edge_lines[j]).Normalized()))
+  for (std::size_t i = 0; i < ga.turn->edge_line_count; ++i)
+    for (std::size_t j = 0; j < gb.turn->edge_line_count; ++j)
+      if (separates((ga.turn->edge_lines[i] ^ gb.turn->edge_lines[j]).Normalized()))
         return false;
   return true;
 }
@@ -349,8 +464,8 @@ Collision* GetCollisionPoints(RBody* A, RBody* B) {
   // The plane in each body's own frame, so the band test works on local
   // corners and edges without transforming them.
   // PointGlobalToLocal and VectorGlobalToLocal with the inverse made once per pose.
-  const Matrix3x3& inv_a = A->World().inverse_rotation;
-  const Matrix3x3& inv_b = B->World().inverse_rotation;
+  const Matrix3x3& inv_a = A->World().turn->inverse_rotation;
+  const Matrix3x3& inv_b = B->World().turn->inverse_rotation;
   const Vector3 plane_point_local_A = inv_a * (separating_plane_point - A->pos);
   const Vector3 plane_point_local_B = inv_b * (separating_plane_point - B->pos);
   const Vector3 normal_local_A = inv_a * normal_b_to_a;

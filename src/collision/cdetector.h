@@ -64,7 +64,9 @@ class PointEvaluator {
 };
 
 // EvaluatePoint's world point alone, for callers that need no depth.
-Vector3 PointWorld(const CollisionPoint& cp, RBody* A);
+inline Vector3 PointWorld(const CollisionPoint& cp, RBody* A) {
+  return A->World().turn->rotation * cp.p + A->pos;
+}
 
 namespace CDetector {
 bool IsPointInside(Vector3 p, RBody* B);
