@@ -142,13 +142,16 @@ namespace {
 
 // Bit for bit, so -0.0 and NaNs are told apart as the products would.
 bool SameBits(const Matrix3x3& a, const Matrix3x3& b) {
-  std::uint64_t x[9], y[9];
-  std::memcpy(x, a.values, sizeof x);
-  std::memcpy(y, b.values, sizeof y);
-  std::uint64_t diff = 0;
-  for (int i = 0; i < 9; ++i)
-    diff |= x[i] ^ y[i];
-  return diff == 0;
+  // Written out: the lookups run a million times a second, and a loop here
+  // is neither unrolled nor vectorised at this optimisation level.
+  auto differ = [&](int i, int j) {
+    std::uint64_t x, y;
+    std::memcpy(&x, &a.values[i][j], sizeof x);
+    std::memcpy(&y, &b.values[i][j], sizeof y);
+    return x ^ y;
+  };
+  return (differ(0, 0) | differ(0, 1) | differ(0, 2) | differ(1, 0) | differ(1, 1) | differ(1, 2) |
+          differ(2, 0) | differ(2, 1) | differ(2, 2)) == 0;
 }
 
 }  // namespace
@@ -229,6 +232,12 @@ const WorldGeometry& RBody::RemakeWorld() {
           Vector3(r.values[0][j] * half[j], r.values[1][j] * half[j], r.values[2][j] * half[j]);
       for (int i = 0; i < 3; ++i)
         t.extents_norm += std::fabs(t.extents[j].axes[i]);
+    }
+    for (std::size_t i = 0; i < t.face_normals.size(); ++i) {
+      const Vector3& n = t.face_normals[i];
+      t.face_reach[i] =
+          std::fabs(n * t.extents[0]) + std::fabs(n * t.extents[1]) + std::fabs(n * t.extents[2]);
+      t.face_norm1[i] = std::fabs(n.axes[0]) + std::fabs(n.axes[1]) + std::fabs(n.axes[2]);
     }
     part.has_geometry = true;
   }

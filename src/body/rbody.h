@@ -47,6 +47,9 @@ struct TurnGeometry {
   // need.
   std::array<Vector3, 3> extents;
   double extents_norm = 0;  // sum of |component| over the extents
+  // Per face: sum |n.extents[j]| of its own normal n, and |n| in the 1-norm.
+  std::array<double, 6> face_reach;
+  std::array<double, 6> face_norm1;
 };
 
 // A box's geometry in world coordinates at one pose: the very expressions

@@ -113,27 +113,44 @@ inline double Norm1(const Vector3& a) {
   return std::fabs(a.axes[0]) + std::fabs(a.axes[1]) + std::fabs(a.axes[2]);
 }
 
-// For a pair of bodies, a lower bound of ProjectSpan(B, a).max -
-// ProjectSpan(A, a).min, the depth an axis gets in the axis search.
+// For a pair of bodies, lower bounds of the depths an axis a gets in the
+// axis search: ProjectSpan(B, a).max - ProjectSpan(A, a).min (plus), and the
+// same for -a (minus).
 struct DepthBound {
+  const WorldGeometry& ga;
+  const WorldGeometry& gb;
   Vector3 b_minus_a;
   double slack;
 
-  DepthBound(const WorldGeometry& ga, const WorldGeometry& gb, const RBody* A, const RBody* B)
-      : b_minus_a(B->pos - A->pos), slack(kBoundSlack * (ga.bound_scale + gb.bound_scale)) {}
+  DepthBound(const WorldGeometry& a, const WorldGeometry& b, const RBody* A, const RBody* B)
+      : ga(a),
+        gb(b),
+        b_minus_a(B->pos - A->pos),
+        slack(kBoundSlack * (a.bound_scale + b.bound_scale)) {}
 
-  // Both signs of a at once: the first for a, the second for -a.
-  inline void Below(const WorldGeometry& ga, const WorldGeometry& gb, const Vector3& a,
-                    double* plus, double* minus) const {
-    const double along = a * b_minus_a;
-    const double reach = Reach(ga, a) + Reach(gb, a) - slack * Norm1(a);
+  void Below(const Vector3& a, double* plus, double* minus) const {
+    Split(a * b_minus_a, Reach(ga, a) + Reach(gb, a) - slack * Norm1(a), plus, minus);
+  }
+  // The axis of a face: A's normal negated (side 0) or B's own (side 1). The
+  // face's own body reaches as far as it did at this rotation before.
+  void BelowFace(int side, std::size_t i, double* plus, double* minus) const {
+    const TurnGeometry& own = side == 0 ? *ga.turn : *gb.turn;
+    const Vector3& n = own.face_normals[i];
+    const double along = n * b_minus_a;
+    Split(side == 0 ? -along : along,
+          own.face_reach[i] + Reach(side == 0 ? gb : ga, n) - slack * own.face_norm1[i], plus,
+          minus);
+  }
+  double BelowFace(int side, std::size_t i) const {
+    double plus, minus;
+    BelowFace(side, i, &plus, &minus);
+    return plus;
+  }
+
+ private:
+  static void Split(double along, double reach, double* plus, double* minus) {
     *plus = along + reach;
     *minus = reach - along;
-  }
-  double Below(const WorldGeometry& ga, const WorldGeometry& gb, const Vector3& a) const {
-    double plus, minus;
-    Below(ga, gb, a, &plus, &minus);
-    return plus;
   }
 };
 
@@ -236,7 +253,7 @@ Vector3 SeparatingAxis(RBody* A, RBody* B) {
   double probe_depth = 0;
   if (bounded) {
     for (std::size_t i = 0; i < face_axes.size(); ++i) {
-      face_below[i] = bound.Below(ga, gb, face_axes[i]);
+      face_below[i] = i < 6 ? bound.BelowFace(0, i) : bound.BelowFace(1, i - 6);
       if (probe == face_axes.size() || face_below[i] < face_below[probe])
         probe = i;
     }
@@ -261,7 +278,7 @@ Vector3 SeparatingAxis(RBody* A, RBody* B) {
       const Vector3 axis = cross.Normalized();
       if (bounded) {
         double plus, minus;
-        bound.Below(ga, gb, axis, &plus, &minus);
+        bound.Below(axis, &plus, &minus);
         if (plus > known && minus > known)
           continue;
       }
@@ -292,7 +309,7 @@ Face* MinimumPenFaceSecond(RBody* A, RBody* B) {
   double probe_pen = 0;
   if (bounded) {
     for (std::size_t i = 0; i < below.size(); ++i) {
-      below[i] = bound.Below(corners_a, gb, gb.turn->face_normals[i]);
+      below[i] = bound.BelowFace(1, i);
       if (probe == below.size() || below[i] < below[probe])
         probe = i;
     }
@@ -369,16 +386,19 @@ bool DetectCollision(RBody* A, RBody* B) {
   const WorldGeometry& gb = B->World();
   const bool bounded = ga.bounded && gb.bounded;
   const DepthBound bound(ga, gb, A, B);
-  // Sure to overlap: both depths (B over A, A over B) are bounded above 0.
-  auto surely_overlap = [&](const Vector3& axis) {
-    double plus, minus;
-    bound.Below(ga, gb, axis, &plus, &minus);
-    return plus > 0 && minus > 0;
-  };
-  auto separates = [&](const Vector3& axis) {
-    if (bounded && surely_overlap(axis))
+  // An axis whose depths (B over A, A over B) are both bounded above 0
+  // surely overlaps and cannot separate.
+  auto separates = [&](const Vector3& axis, double plus, double minus) {
+    if (bounded && plus > 0 && minus > 0)
       return false;
     return !Overlap(ProjectSpan(ga, axis), ProjectSpan(gb, axis));
+  };
+  auto face_separates = [&](int side, std::size_t i) {
+    double plus = 0, minus = 0;
+    if (bounded)
+      bound.BelowFace(side, i, &plus, &minus);
+    const Vector3& n = side == 0 ? ga.turn->face_normals[i] : gb.turn->face_normals[i];
+    return separates(side == 0 ? Negated(n) : n, plus, minus);
   };
 
   // A point that was in contact lately and still lies inside the other body
@@ -398,23 +418,26 @@ bool DetectCollision(RBody* A, RBody* B) {
   // split by the face axis closest to the line between the centres, so that
   // one of the listed axes is tried first.
   const Vector3 between_centres = A->pos - B->pos;
-  const Vector3* probe = &gb.turn->face_normals[0];
-  bool probe_of_a = false;
+  int probe_side = 1;
+  std::size_t probe = 0;
   double best = -1;
   for (int side = 0; side < 2; ++side) {
-    for (const Vector3& n : side == 0 ? ga.turn->face_normals : gb.turn->face_normals) {
-      const double along = std::fabs(n * between_centres);
+    const auto& normals = side == 0 ? ga.turn->face_normals : gb.turn->face_normals;
+    for (std::size_t i = 0; i < normals.size(); ++i) {
+      const double along = std::fabs(normals[i] * between_centres);
       if (along > best) {
         best = along;
-        probe = &n;
-        probe_of_a = side == 0;
+        probe = i;
+        probe_side = side;
       }
     }
   }
-  const Vector3 probe_axis = probe_of_a ? Negated(*probe) : *probe;
+  const Vector3& probe_normal =
+      probe_side == 0 ? ga.turn->face_normals[probe] : gb.turn->face_normals[probe];
+  const Vector3 probe_axis = probe_side == 0 ? Negated(probe_normal) : probe_normal;
   double plus = 0, minus = 0, room = 0;
   if (bounded) {
-    bound.Below(ga, gb, probe_axis, &plus, &minus);
+    bound.BelowFace(probe_side, probe, &plus, &minus);
     room = 2 * bound.slack * Norm1(probe_axis);
   }
   if (bounded && (plus + room < 0 || minus + room < 0)) {
@@ -436,18 +459,22 @@ bool DetectCollision(RBody* A, RBody* B) {
   if (recent_point_inside())
     return true;
 
-  for (const Vector3& n : ga.turn->face_normals)
-    if (separates(Negated(n)))
-      return false;
-  for (const Vector3& n : gb.turn->face_normals)
-    if (separates(n))
-      return false;
+  for (int side = 0; side < 2; ++side)
+    for (std::size_t i = 0; i < 6; ++i)
+      if (face_separates(side, i))
+        return false;
   // No threshold here: parallel edges give a zero axis, which projects every
   // corner to 0 and so can never separate.
-  for (std::size_t i = 0; i < ga.turn->edge_line_count; ++i)
-    for (std::size_t j = 0; j < gb.turn->edge_line_count; ++j)
-      if (separates((ga.turn->edge_lines[i] ^ gb.turn->edge_lines[j]).Normalized()))
+  for (std::size_t i = 0; i < ga.turn->edge_line_count; ++i) {
+    for (std::size_t j = 0; j < gb.turn->edge_line_count; ++j) {
+      const Vector3 axis = (ga.turn->edge_lines[i] ^ gb.turn->edge_lines[j]).Normalized();
+      double plus = 0, minus = 0;
+      if (bounded)
+        bound.Below(axis, &plus, &minus);
+      if (separates(axis, plus, minus))
         return false;
+    }
+  }
   return true;
 }
 
