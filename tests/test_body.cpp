@@ -46,6 +46,20 @@ TEST(RBody, MassAndInertia) {
   EXPECT_DOUBLE_EQ(cube.bounding_radius, std::sqrt(0.75));
 }
 
+// The detector reads an edge's ends from its corners' world points, so the
+// ends must be those corners bit for bit, a zero size's signed zeros included.
+TEST(RBody, EdgesRunBetweenTheirCorners) {
+  const double sizes[][3] = {{2, 4, 6}, {0.1, 1 / 3.0, 1.3}, {0, 1, 0}};
+  for (const auto& size : sizes) {
+    RBody b(1, size[0], size[1], size[2], "b");
+    ASSERT_EQ(b.edge_corners.size(), b.edges.size());
+    for (std::size_t e = 0; e < b.edges.size(); ++e) {
+      EXPECT_TRUE(SameBits(b.edges[e].a, b.vertices[b.edge_corners[e][0]])) << e;
+      EXPECT_TRUE(SameBits(b.edges[e].b, b.vertices[b.edge_corners[e][1]])) << e;
+    }
+  }
+}
+
 TEST(RBody, StateExchangeAndRotationCache) {
   RBody b(1, 1, 1, 1, "s");
   b.SetAngPos(Quaternion(2, Vector3(0, 0, 0)));

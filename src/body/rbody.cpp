@@ -30,8 +30,15 @@ RBody::RBody(double dens, double x_size, double y_size, double z_size, const std
   colour = Vector3(0.5, 0.5, 1.0);
 
   const double hw = width / 2, hh = height / 2, hd = depth / 2;
-  auto add_edge = [this](const Vector3& a, const Vector3& b) {
+  // vertices below run x, then y, then z from - to +; the sign bit, not a
+  // comparison, so that a zero size keeps its -0.0 and +0.0 corners apart.
+  auto corner_of = [](const Vector3& v) {
+    return static_cast<std::size_t>((std::signbit(v.x()) ? 0 : 4) + (std::signbit(v.y()) ? 0 : 2) +
+                                    (std::signbit(v.z()) ? 0 : 1));
+  };
+  auto add_edge = [&](const Vector3& a, const Vector3& b) {
     edges.push_back(Edge((a - b).Normalized(), a, b));
+    edge_corners.push_back({corner_of(a), corner_of(b)});
   };
   // Faces normal to z, then y, then x, each with -1 before +1; every face
   // brings the two edges of its pass and sign. Collision ties are decided by

@@ -99,6 +99,9 @@ class RBody {
   std::vector<Face> faces;
   std::vector<Edge> edges;
   std::vector<Vector3> vertices;
+  // Per edge, the corners (indices into vertices) it runs from and to: its
+  // a and b are those corners' coordinates, bit for bit.
+  std::vector<std::array<std::size_t, 2>> edge_corners;
   // The contact ring as it stood at each entry of past_states. A rewind takes
   // it back with the state: the detector accepts a pair early by a remembered
   // point, so a replay that began with the ring of the present could take

@@ -504,20 +504,25 @@ Collision* GetCollisionPoints(RBody* A, RBody* B) {
     return InBand(x, plane_point_local_B, normal_local_B, depth);
   };
 
-  const Matrix3x3 ra = A->RotationMatrix();
-  const Matrix3x3 rb = B->RotationMatrix();
+  // Each corner's band test, once: an edge's ends are corners bit for bit
+  // (see edge_corners), so an edge reads its ends' answers.
+  std::array<bool, 8> band_a, band_b;
+  for (std::size_t k = 0; k < band_a.size(); ++k) {
+    band_a[k] = in_band_a(A->vertices[k]);
+    band_b[k] = in_band_b(B->vertices[k]);
+  }
 
   // Corners of X (X-local, in `vertices` order) inside Y. Their face is the
   // face of Y that X penetrates least, with its world normal pointing from Y
   // towards X; it depends only on the pair, so it is found once, and only
   // when a corner needs it.
-  auto add_corners = [](RBody* X, RBody* Y, const auto& in_band,
+  auto add_corners = [](RBody* X, RBody* Y, const std::array<bool, 8>& in_band,
                         std::vector<CollisionPoint>* points) {
     Face* face = nullptr;
     Vector3 normal;
     for (std::size_t k = 0; k < X->vertices.size(); ++k) {
       const Vector3& v = X->vertices[k];
-      if (!in_band(v) || !IsPointInside(X->World().corners[k], Y))
+      if (!in_band[k] || !IsPointInside(X->World().corners[k], Y))
         continue;
       if (face == nullptr) {
         face = MinimumPenFaceSecond(X, Y);
@@ -534,32 +539,43 @@ Collision* GetCollisionPoints(RBody* A, RBody* B) {
       X->RememberColPoint(v);
     }
   };
-  add_corners(A, B, in_band_a, &col->points[0]);
-  add_corners(B, A, in_band_b, &col->points[1]);
+  add_corners(A, B, band_a, &col->points[0]);
+  add_corners(B, A, band_b, &col->points[1]);
 
   // Only edges lying within the band along their whole length can cross.
   // Fixed storage: a box has twelve edges, and a pair allocates nothing here.
   struct EdgeList {
-    std::array<Edge*, 12> at;
+    std::array<std::size_t, 12> at;
     std::size_t size = 0;
-    Edge** begin() { return at.data(); }
-    Edge** end() { return at.data() + size; }
   };
-  EdgeList edges_a, edges_b;
-  for (Edge& e : A->edges)
-    if (edges_a.size < edges_a.at.size() && in_band_a(e.a) && in_band_a(e.b))
-      edges_a.at[edges_a.size++] = &e;
-  for (Edge& e : B->edges)
-    if (edges_b.size < edges_b.at.size() && in_band_b(e.a) && in_band_b(e.b))
-      edges_b.at[edges_b.size++] = &e;
+  auto edges_in_band = [](const RBody* X, const std::array<bool, 8>& in_band) {
+    EdgeList list;
+    for (std::size_t e = 0; e < X->edges.size() && list.size < list.at.size(); ++e)
+      if (in_band[X->edge_corners[e][0]] && in_band[X->edge_corners[e][1]])
+        list.at[list.size++] = e;
+    return list;
+  };
+  const EdgeList edges_a = edges_in_band(A, band_a);
+  const EdgeList edges_b = edges_in_band(B, band_b);
 
+  // R e + pos of an edge's ends are its corners' world points. Only the ends
+  // are set: ClosestOnEdgeA reads no direction.
+  auto world_edge = [](const WorldGeometry& g, const RBody* X, std::size_t e) {
+    Edge w;
+    w.a = g.corners[X->edge_corners[e][0]];
+    w.b = g.corners[X->edge_corners[e][1]];
+    return w;
+  };
+  const WorldGeometry& ga = A->World();
+  const WorldGeometry& gb = B->World();
   std::array<Edge, 12> world_edges_b;
   for (std::size_t k = 0; k < edges_b.size; ++k)
-    world_edges_b[k] = rb * *edges_b.at[k] + B->pos;
-  for (Edge* ea : edges_a) {
-    const Edge world_a = ra * *ea + A->pos;
+    world_edges_b[k] = world_edge(gb, B, edges_b.at[k]);
+  for (std::size_t i = 0; i < edges_a.size; ++i) {
+    Edge* ea = &A->edges[edges_a.at[i]];
+    const Edge world_a = world_edge(ga, A, edges_a.at[i]);
     for (std::size_t k = 0; k < edges_b.size; ++k) {
-      Edge* eb = edges_b.at[k];
+      Edge* eb = &B->edges[edges_b.at[k]];
       const Edge& world_b = world_edges_b[k];
       const Vector3 ca = ClosestOnEdgeA(world_a, world_b);
       // Exact comparison on purpose: ClosestOnEdgeA returns the end point
