@@ -124,6 +124,7 @@ ScanResult ScanPoints(Collision* collision, double depth_margin, double approach
     // Evaluating has no effects, so the kept ones may be made first.
     if (keep && !kept) {
       evaluations.clear();
+      evaluations.reserve(collision->points[body].size());
       for (const CollisionPoint& cp : collision->points[body])
         evaluations.push_back(evaluator.Evaluate(cp));
     }
