@@ -322,18 +322,6 @@ void RBody::RememberColPoint(const Vector3& p) {
     recent_cols_size++;
 }
 
-bool RBody::RingWithin(double margin) const {
-  const double half[3] = {width / 2 + margin, height / 2 + margin, depth / 2 + margin};
-  // Bitwise, not short-circuit: no branch per coordinate. A NaN fails.
-  bool within = true;
-  for (int i = 0; i < recent_cols_size; ++i) {
-    const double* p = recent_cols[i].axes;
-    within &=
-        (std::fabs(p[0]) <= half[0]) & (std::fabs(p[1]) <= half[1]) & (std::fabs(p[2]) <= half[2]);
-  }
-  return within;
-}
-
 void RBody::PushState() {
   past_states.push_back(State());
   ContactRing ring;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <cstring>
 #include <deque>
@@ -189,3 +190,16 @@ class RBody {
   mutable unsigned rotation_clock_ = 0;
   mutable std::size_t rotation_last_ = 0;
 };
+
+// Inline: the pair tests ask it for nearly every pair of neighbours.
+inline bool RBody::RingWithin(double margin) const {
+  const double half[3] = {width / 2 + margin, height / 2 + margin, depth / 2 + margin};
+  // Bitwise, not short-circuit: no branch per coordinate. A NaN fails.
+  bool within = true;
+  for (int i = 0; i < recent_cols_size; ++i) {
+    const double* p = recent_cols[i].axes;
+    within &=
+        (std::fabs(p[0]) <= half[0]) & (std::fabs(p[1]) <= half[1]) & (std::fabs(p[2]) <= half[2]);
+  }
+  return within;
+}

@@ -205,6 +205,28 @@ bool ClearOfRings(const RBody* A, const RBody* B, double gap) {
   return gap > 1e-6 + 1e-12 * scale && A->RingWithin(kRingMargin) && B->RingWithin(kRingMargin);
 }
 
+// ClosestOnEdgeA without copying the edges: the contact search asks for
+// it for every pair of edges near the plane.
+Vector3 ClosestOnSegment(const Edge& A, const Edge& B) {
+  const Vector3 u = A.b - A.a;
+  const Vector3 v = B.b - B.a;
+  Vector3 w = u ^ v;
+  // u and v are whole edges, so this bound scales with both lengths. The
+  // square root is taken only near the bound: away from it the squared
+  // length alone decides, as the root is rounded correctly.
+  const double squared = w * w;
+  if (squared < 0.999999e-6)
+    return A.a;
+  if (!(squared > 1.000001e-6) && w.Length() < 0.001)
+    return A.a;
+  const double pos_a = (((B.a - A.a) ^ v) * w) / squared;
+  if (pos_a <= 0)
+    return A.a;
+  if (pos_a >= 1)
+    return A.b;
+  return A.a + u * pos_a;
+}
+
 }  // namespace
 
 bool AreOverlapping(RBody* A, RBody* B, Vector3 axis) {
@@ -421,9 +443,11 @@ bool DetectCollision(RBody* A, RBody* B) {
   int probe_side = 1;
   std::size_t probe = 0;
   double best = -1;
+  // Faces come in opposite pairs, so every other normal is enough: the
+  // second of a pair gives the same |n . d| and would lose the tie anyway.
   for (int side = 0; side < 2; ++side) {
     const auto& normals = side == 0 ? ga.turn->face_normals : gb.turn->face_normals;
-    for (std::size_t i = 0; i < normals.size(); ++i) {
+    for (std::size_t i = 0; i < normals.size(); i += 2) {
       const double along = std::fabs(normals[i] * between_centres);
       if (along > best) {
         best = along;
@@ -577,13 +601,13 @@ Collision* GetCollisionPoints(RBody* A, RBody* B) {
     for (std::size_t k = 0; k < edges_b.size; ++k) {
       Edge* eb = &B->edges[edges_b.at[k]];
       const Edge& world_b = world_edges_b[k];
-      const Vector3 ca = ClosestOnEdgeA(world_a, world_b);
+      const Vector3 ca = ClosestOnSegment(world_a, world_b);
       // Exact comparison on purpose: ClosestOnEdgeA returns the end point
       // itself when it clamps (or when the edges are nearly parallel), and a
       // corner is already covered by the corner tests.
       if (ca == world_a.a || ca == world_a.b)
         continue;
-      const Vector3 cb = ClosestOnEdgeA(world_b, world_a);
+      const Vector3 cb = ClosestOnSegment(world_b, world_a);
       if (cb == world_b.a || cb == world_b.b)
         continue;
       // Crossings further apart than twice the depth are not touching.
@@ -604,18 +628,7 @@ Collision* GetCollisionPoints(RBody* A, RBody* B) {
 }
 
 Vector3 ClosestOnEdgeA(Edge A, Edge B) {
-  const Vector3 u = A.b - A.a;
-  const Vector3 v = B.b - B.a;
-  Vector3 w = u ^ v;
-  // u and v are whole edges, so this bound scales with both lengths.
-  if (w.Length() < 0.001)
-    return A.a;
-  const double pos_a = (((B.a - A.a) ^ v) * w) / (w * w);
-  if (pos_a <= 0)
-    return A.a;
-  if (pos_a >= 1)
-    return A.b;
-  return A.a + u * pos_a;
+  return ClosestOnSegment(A, B);
 }
 
 PointEvaluation EvaluatePoint(CollisionPoint cp, RBody* A, RBody* B) {
