@@ -259,10 +259,75 @@ TEST_F(Detector, RandomPairs) {
       ASSERT_EQ(self->recent_cols_size, kept);
       for (int m = 0; m < kept; ++m)
         EXPECT_TRUE(SameBits(self->recent_cols[(self->recent_cols_last + 3 - m) % 4],
-                         made[made.size() - 1 - m].p));
+                             made[made.size() - 1 - m].p));
     }
   }
   EXPECT_GT(with_edge_points, 50);
+}
+
+// The two-pass pair tests of large scenes split DetectCollision and
+// GetCollisionPoints: the axis verdict, then the rings; the record, then
+// remembering its points. Together they must answer as the whole calls, on
+// pairs whose rings hold points on, near and off the surfaces.
+TEST_F(Detector, SplitPairTestsAnswerAsTheWholeOnes) {
+  std::mt19937 rng(20261208);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  auto turn = [&] { return AxisAngle(Vector3(u(rng), u(rng), u(rng)), 3 * u(rng)); };
+  auto fill_ring = [&](RBody* X) {
+    for (int k = 0; k < 1 + static_cast<int>(rng() % 4); ++k)
+      X->RememberColPoint(Vector3(X->width, X->height, X->depth * (1 + 0.3 * u(rng))) *
+                          (0.5 * u(rng)));
+  };
+  int verdicts[3] = {0, 0, 0};
+  for (int trial = 0; trial < 3000; ++trial) {
+    const Vector3 pos(1.6 * u(rng), 1.6 * u(rng), 1.6 * u(rng));
+    const Quaternion qa = turn(), qb = turn();
+    RBody* B = Box(2, 1.5, 1, Vector3(0, 0, 0), qb);
+    RBody* A = Box(1, 1, 0.5, pos, qa);
+    fill_ring(A);
+    fill_ring(B);
+    double gap;
+    const CDetector::AxisVerdict verdict = CDetector::TestAxes(A, B, &gap);
+    ++verdicts[static_cast<int>(verdict)];
+    const bool whole = CDetector::DetectCollision(A, B);
+    switch (verdict) {
+      case CDetector::AxisVerdict::kApart:
+        EXPECT_FALSE(whole) << trial;
+        break;
+      case CDetector::AxisVerdict::kSeparated:
+        EXPECT_EQ(CDetector::RingsAccept(A, B, gap), whole) << trial;
+        break;
+      case CDetector::AxisVerdict::kOverlapping:
+        EXPECT_TRUE(whole) << trial;
+        break;
+    }
+    if (!whole)
+      continue;
+    // The same pair again, with the same rings.
+    RBody* B2 = Box(2, 1.5, 1, Vector3(0, 0, 0), qb);
+    RBody* A2 = Box(1, 1, 0.5, pos, qa);
+    for (auto [from, to] : {std::pair{A, A2}, std::pair{B, B2}}) {
+      std::copy(std::begin(from->recent_cols), std::end(from->recent_cols), to->recent_cols);
+      to->recent_cols_last = from->recent_cols_last;
+      to->recent_cols_size = from->recent_cols_size;
+    }
+    const int lasts[2] = {A2->recent_cols_last, B2->recent_cols_last};
+    auto made = Points(A, B);
+    std::unique_ptr<Collision> quiet(CDetector::GetCollisionPoints(A2, B2, false));
+    EXPECT_EQ(A2->recent_cols_last, lasts[0]) << trial;
+    EXPECT_EQ(B2->recent_cols_last, lasts[1]) << trial;
+    CDetector::RememberPoints(*quiet);
+    for (auto [at, were] : {std::pair{A2, A}, std::pair{B2, B}}) {
+      ASSERT_EQ(at->recent_cols_size, were->recent_cols_size) << trial;
+      ASSERT_EQ(at->recent_cols_last, were->recent_cols_last) << trial;
+      for (int k = 0; k < 4; ++k)
+        EXPECT_TRUE(SameBits(at->recent_cols[k], were->recent_cols[k])) << trial;
+    }
+    for (int i = 0; i < 2; ++i)
+      EXPECT_EQ(made->points[i].size(), quiet->points[i].size()) << trial;
+  }
+  for (int v : verdicts)
+    EXPECT_GT(v, 100);
 }
 
 TEST_F(Detector, RelativeVelocityAndHighest) {

@@ -5,9 +5,12 @@
 #include <cmath>
 #include <cstddef>
 #include <cstring>
+#include <functional>
 #include <limits>
+#include <optional>
 #include <vector>
 
+#include "collision/pair_threads.h"
 #include "math/matrix3x3.h"
 
 // Both peers must pick the same axis, face and corners bit for bit, so every
@@ -399,110 +402,186 @@ bool IsPointInside(Vector3 p, RBody* B) {
   return true;
 }
 
-bool DetectCollision(RBody* A, RBody* B) {
-  Vector3 between = A->pos - B->pos;
-  if (between.Length() > A->bounding_radius + B->bounding_radius)
-    return false;
+namespace {
 
-  const WorldGeometry& ga = A->World();
-  const WorldGeometry& gb = B->World();
-  const bool bounded = ga.bounded && gb.bounded;
-  const DepthBound bound(ga, gb, A, B);
-  // An axis whose depths (B over A, A over B) are both bounded above 0
-  // surely overlaps and cannot separate.
-  auto separates = [&](const Vector3& axis, double plus, double minus) {
-    if (bounded && plus > 0 && minus > 0)
-      return false;
-    return !Overlap(ProjectSpan(ga, axis), ProjectSpan(gb, axis));
-  };
-  auto face_separates = [&](int side, std::size_t i) {
-    double plus = 0, minus = 0;
-    if (bounded)
-      bound.BelowFace(side, i, &plus, &minus);
-    const Vector3& n = side == 0 ? ga.turn->face_normals[i] : gb.turn->face_normals[i];
-    return separates(side == 0 ? Negated(n) : n, plus, minus);
-  };
+// The axis tests of a pair, which read the bodies and nothing else.
+class AxisTests {
+ public:
+  // What the probe axis alone tells: the spheres are apart (no test made),
+  // the probe separates by at least gap(), or it does not separate.
+  enum class Probe { kSpheresApart, kSeparated, kOverlapping };
 
-  // A point that was in contact lately and still lies inside the other body
-  // accepts the pair without the axis tests, whoever the earlier partner was.
-  auto recent_point_inside = [&] {
-    for (int i = 0; i < A->recent_cols_size; ++i)
-      if (IsPointInside(ga.turn->rotation * A->recent_cols[i] + A->pos, B))
-        return true;
-    for (int i = 0; i < B->recent_cols_size; ++i)
-      if (IsPointInside(gb.turn->rotation * B->recent_cols[i] + B->pos, A))
-        return true;
-    return false;
-  };
+  AxisTests(RBody* A, RBody* B) : A_(A), B_(B) {}
 
-  // The answer is "a recent point inside, or no listed axis separates", which
-  // no order of the tests changes. Neighbours that do not touch are usually
-  // split by the face axis closest to the line between the centres, so that
-  // one of the listed axes is tried first.
-  const Vector3 between_centres = A->pos - B->pos;
-  int probe_side = 1;
-  std::size_t probe = 0;
-  double best = -1;
-  // Faces come in opposite pairs, so every other normal is enough: the
-  // second of a pair gives the same |n . d| and would lose the tie anyway.
-  for (int side = 0; side < 2; ++side) {
-    const auto& normals = side == 0 ? ga.turn->face_normals : gb.turn->face_normals;
-    for (std::size_t i = 0; i < normals.size(); i += 2) {
-      const double along = std::fabs(normals[i] * between_centres);
-      if (along > best) {
-        best = along;
-        probe = i;
-        probe_side = side;
+  // Neighbours that do not touch are usually split by the face axis closest
+  // to the line between the centres, so that one of the listed axes is tried
+  // first.
+  Probe ProbeAxis() {
+    Vector3 between = A_->pos - B_->pos;
+    if (between.Length() > A_->bounding_radius + B_->bounding_radius)
+      return Probe::kSpheresApart;
+    ga_ = &A_->World();
+    gb_ = &B_->World();
+    const WorldGeometry& ga = *ga_;
+    const WorldGeometry& gb = *gb_;
+    bounded_ = ga.bounded && gb.bounded;
+    bound_.emplace(ga, gb, A_, B_);
+
+    const Vector3 between_centres = A_->pos - B_->pos;
+    int probe_side = 1;
+    std::size_t probe = 0;
+    double best = -1;
+    // Faces come in opposite pairs, so every other normal is enough: the
+    // second of a pair gives the same |n . d| and would lose the tie anyway.
+    for (int side = 0; side < 2; ++side) {
+      const auto& normals = side == 0 ? ga.turn->face_normals : gb.turn->face_normals;
+      for (std::size_t i = 0; i < normals.size(); i += 2) {
+        const double along = std::fabs(normals[i] * between_centres);
+        if (along > best) {
+          best = along;
+          probe = i;
+          probe_side = side;
+        }
       }
     }
-  }
-  const Vector3& probe_normal =
-      probe_side == 0 ? ga.turn->face_normals[probe] : gb.turn->face_normals[probe];
-  const Vector3 probe_axis = probe_side == 0 ? Negated(probe_normal) : probe_normal;
-  double plus = 0, minus = 0, room = 0;
-  if (bounded) {
-    bound.BelowFace(probe_side, probe, &plus, &minus);
-    room = 2 * bound.slack * Norm1(probe_axis);
-  }
-  if (bounded && (plus + room < 0 || minus + room < 0)) {
-    // Surely apart, by at least the gap this bounds from below; a wider
-    // true gap only skips ring tests that would fail.
-    if (ClearOfRings(A, B, std::max(-(plus + room), -(minus + room))))
-      return false;
-    return recent_point_inside();
-  }
-  if (!bounded || !(plus > 0 && minus > 0)) {
-    const Span pa = ProjectSpan(ga, probe_axis);
-    const Span pb = ProjectSpan(gb, probe_axis);
-    if (!Overlap(pa, pb)) {
-      if (ClearOfRings(A, B, std::max(pb.min - pa.max, pa.min - pb.max)))
-        return false;
-      return recent_point_inside();
+    const Vector3& probe_normal =
+        probe_side == 0 ? ga.turn->face_normals[probe] : gb.turn->face_normals[probe];
+    const Vector3 probe_axis = probe_side == 0 ? Negated(probe_normal) : probe_normal;
+    double plus = 0, minus = 0, room = 0;
+    if (bounded_) {
+      bound_->BelowFace(probe_side, probe, &plus, &minus);
+      room = 2 * bound_->slack * Norm1(probe_axis);
     }
+    if (bounded_ && (plus + room < 0 || minus + room < 0)) {
+      // Surely apart, by at least this much.
+      gap_ = std::max(-(plus + room), -(minus + room));
+      return Probe::kSeparated;
+    }
+    if (!bounded_ || !(plus > 0 && minus > 0)) {
+      const Span pa = ProjectSpan(ga, probe_axis);
+      const Span pb = ProjectSpan(gb, probe_axis);
+      if (!Overlap(pa, pb)) {
+        gap_ = std::max(pb.min - pa.max, pa.min - pb.max);
+        return Probe::kSeparated;
+      }
+    }
+    return Probe::kOverlapping;
   }
-  if (recent_point_inside())
-    return true;
 
-  for (int side = 0; side < 2; ++side)
-    for (std::size_t i = 0; i < 6; ++i)
-      if (face_separates(side, i))
-        return false;
-  // No threshold here: parallel edges give a zero axis, which projects every
-  // corner to 0 and so can never separate.
-  for (std::size_t i = 0; i < ga.turn->edge_line_count; ++i) {
-    for (std::size_t j = 0; j < gb.turn->edge_line_count; ++j) {
-      const Vector3 axis = (ga.turn->edge_lines[i] ^ gb.turn->edge_lines[j]).Normalized();
-      double plus = 0, minus = 0;
-      if (bounded)
-        bound.Below(axis, &plus, &minus);
-      if (separates(axis, plus, minus))
-        return false;
+  // A lower bound of the probe's gap, after kSeparated.
+  double gap() const { return gap_; }
+
+  // Every listed axis, after kOverlapping.
+  bool AnySeparates() const {
+    const WorldGeometry& ga = *ga_;
+    const WorldGeometry& gb = *gb_;
+    for (int side = 0; side < 2; ++side) {
+      for (std::size_t i = 0; i < 6; ++i) {
+        double plus = 0, minus = 0;
+        if (bounded_)
+          bound_->BelowFace(side, i, &plus, &minus);
+        const Vector3& n = side == 0 ? ga.turn->face_normals[i] : gb.turn->face_normals[i];
+        if (Separates(side == 0 ? Negated(n) : n, plus, minus))
+          return true;
+      }
     }
+    // No threshold here: parallel edges give a zero axis, which projects
+    // every corner to 0 and so can never separate.
+    for (std::size_t i = 0; i < ga.turn->edge_line_count; ++i) {
+      for (std::size_t j = 0; j < gb.turn->edge_line_count; ++j) {
+        const Vector3 axis = (ga.turn->edge_lines[i] ^ gb.turn->edge_lines[j]).Normalized();
+        double plus = 0, minus = 0;
+        if (bounded_)
+          bound_->Below(axis, &plus, &minus);
+        if (Separates(axis, plus, minus))
+          return true;
+      }
+    }
+    return false;
   }
-  return true;
+
+ private:
+  // An axis whose depths (B over A, A over B) are both bounded above 0
+  // surely overlaps and cannot separate.
+  bool Separates(const Vector3& axis, double plus, double minus) const {
+    if (bounded_ && plus > 0 && minus > 0)
+      return false;
+    return !Overlap(ProjectSpan(*ga_, axis), ProjectSpan(*gb_, axis));
+  }
+
+  RBody* A_;
+  RBody* B_;
+  const WorldGeometry* ga_ = nullptr;
+  const WorldGeometry* gb_ = nullptr;
+  bool bounded_ = false;
+  std::optional<DepthBound> bound_;
+  double gap_ = 0;
+};
+
+}  // namespace
+
+namespace {
+
+// A point that was in contact lately and still lies inside the other body
+// accepts the pair without the axis tests, whoever the earlier partner was.
+bool RecentPointInside(RBody* A, RBody* B) {
+  const Matrix3x3& ra = A->World().turn->rotation;
+  for (int i = 0; i < A->recent_cols_size; ++i)
+    if (IsPointInside(ra * A->recent_cols[i] + A->pos, B))
+      return true;
+  const Matrix3x3& rb = B->World().turn->rotation;
+  for (int i = 0; i < B->recent_cols_size; ++i)
+    if (IsPointInside(rb * B->recent_cols[i] + B->pos, A))
+      return true;
+  return false;
+}
+
+}  // namespace
+
+bool DetectCollision(RBody* A, RBody* B) {
+  // The answer is "a recent point inside, or no listed axis separates", which
+  // no order of the tests changes.
+  AxisTests tests(A, B);
+  switch (tests.ProbeAxis()) {
+    case AxisTests::Probe::kSpheresApart:
+      return false;
+    case AxisTests::Probe::kSeparated:
+      return RingsAccept(A, B, tests.gap());
+    case AxisTests::Probe::kOverlapping:
+      break;
+  }
+  if (RecentPointInside(A, B))
+    return true;
+  return !tests.AnySeparates();
+}
+
+AxisVerdict TestAxes(RBody* A, RBody* B, double* gap) {
+  AxisTests tests(A, B);
+  *gap = -std::numeric_limits<double>::infinity();
+  switch (tests.ProbeAxis()) {
+    case AxisTests::Probe::kSpheresApart:
+      return AxisVerdict::kApart;
+    case AxisTests::Probe::kSeparated:
+      *gap = tests.gap();
+      return AxisVerdict::kSeparated;
+    case AxisTests::Probe::kOverlapping:
+      break;
+  }
+  return tests.AnySeparates() ? AxisVerdict::kSeparated : AxisVerdict::kOverlapping;
+}
+
+bool RingsAccept(RBody* A, RBody* B, double gap) {
+  // A clear gap leaves no ring point inside the other body.
+  if (ClearOfRings(A, B, gap))
+    return false;
+  return RecentPointInside(A, B);
 }
 
 Collision* GetCollisionPoints(RBody* A, RBody* B) {
+  return GetCollisionPoints(A, B, true);
+}
+
+Collision* GetCollisionPoints(RBody* A, RBody* B, bool remember) {
   Collision* col = new Collision;
   col->bodies[0] = A;
   col->bodies[1] = B;
@@ -540,8 +619,8 @@ Collision* GetCollisionPoints(RBody* A, RBody* B) {
   // face of Y that X penetrates least, with its world normal pointing from Y
   // towards X; it depends only on the pair, so it is found once, and only
   // when a corner needs it.
-  auto add_corners = [](RBody* X, RBody* Y, const std::array<bool, 8>& in_band,
-                        std::vector<CollisionPoint>* points) {
+  auto add_corners = [remember](RBody* X, RBody* Y, const std::array<bool, 8>& in_band,
+                                std::vector<CollisionPoint>* points) {
     Face* face = nullptr;
     Vector3 normal;
     for (std::size_t k = 0; k < X->vertices.size(); ++k) {
@@ -560,7 +639,8 @@ Collision* GetCollisionPoints(RBody* A, RBody* B) {
       cp.f = face;
       cp.n = normal;
       points->push_back(cp);
-      X->RememberColPoint(v);
+      if (remember)
+        X->RememberColPoint(v);
     }
   };
   add_corners(A, B, band_a, &col->points[0]);
@@ -620,11 +700,18 @@ Collision* GetCollisionPoints(RBody* A, RBody* B) {
       cp.eB = eb;
       cp.p = inv_a * (ca - A->pos);
       cp.n = normal_b_to_a;
-      A->RememberColPoint(cp.p);
+      if (remember)
+        A->RememberColPoint(cp.p);
       col->points[0].push_back(cp);
     }
   }
   return col;
+}
+
+void RememberPoints(const Collision& record) {
+  for (int i = 0; i < 2; ++i)
+    for (const CollisionPoint& cp : record.points[i])
+      record.bodies[i]->RememberColPoint(cp.p);
 }
 
 Vector3 ClosestOnEdgeA(Edge A, Edge B) {
@@ -671,20 +758,63 @@ void CheckAll(std::vector<RBody*>* bodies, std::vector<Collision*>* collisions,
     delete c;
   contacts->clear();
 
+  auto keep_or_drop = [&](Collision* col) {
+    if ((!col->points[0].empty() || !col->points[1].empty()) &&
+        std::fabs(HighestRelVel(col)) >= eps) {
+      collisions->push_back(col);
+    } else {
+      delete col;
+    }
+  };
   const std::size_t n = bodies->size();
-  for (std::size_t i = 0; i < n; ++i) {
-    for (std::size_t j = i + 1; j < n; ++j) {
-      RBody* a = (*bodies)[i];
-      RBody* b = (*bodies)[j];
-      if (SpheresApart(a, b) || !DetectCollision(a, b))
-        continue;
-      Collision* col = GetCollisionPoints(a, b);
-      if ((!col->points[0].empty() || !col->points[1].empty()) &&
-          std::fabs(HighestRelVel(col)) >= eps) {
-        collisions->push_back(col);
-      } else {
-        delete col;
+  if (n < PairThreads::kFrom) {
+    for (std::size_t i = 0; i < n; ++i) {
+      for (std::size_t j = i + 1; j < n; ++j) {
+        RBody* a = (*bodies)[i];
+        RBody* b = (*bodies)[j];
+        if (!SpheresApart(a, b) && DetectCollision(a, b))
+          keep_or_drop(GetCollisionPoints(a, b));
       }
+    }
+    return;
+  }
+
+  // See PairThreads: the first pass reads poses alone, the second takes the
+  // pairs in order for what the rings decide.
+  static std::vector<std::vector<PairThreads::Found>> found;
+  found.resize(std::max(found.size(), n));
+  for (RBody* b : *bodies)
+    b->World();  // made here: the first pass only reads it
+  const std::function<void(std::size_t)> first_pass = [&](std::size_t i) {
+    std::vector<PairThreads::Found>& out = found[i];
+    out.clear();
+    RBody* a = (*bodies)[i];
+    for (std::size_t j = i + 1; j < n; ++j) {
+      RBody* b = (*bodies)[j];
+      if (SpheresApart(a, b))
+        continue;
+      double gap;
+      const AxisVerdict verdict = TestAxes(a, b, &gap);
+      if (verdict == AxisVerdict::kApart)
+        continue;
+      Collision* record =
+          verdict == AxisVerdict::kOverlapping ? GetCollisionPoints(a, b, false) : nullptr;
+      out.push_back(PairThreads::Found{j, record, gap});
+    }
+  };
+  PairThreads::Run(n, first_pass);
+  for (std::size_t i = 0; i < n; ++i) {
+    RBody* a = (*bodies)[i];
+    for (const PairThreads::Found& pair : found[i]) {
+      RBody* b = (*bodies)[pair.j];
+      Collision* record = pair.record;
+      if (record == nullptr) {
+        if (!RingsAccept(a, b, pair.gap))
+          continue;
+        record = GetCollisionPoints(a, b, false);
+      }
+      RememberPoints(*record);
+      keep_or_drop(record);
     }
   }
 }

@@ -84,6 +84,25 @@ inline bool SpheresApart(const RBody* A, const RBody* B) {
   return dx * dx + dy * dy + dz * dz > reach * reach * (1 + 1e-12);
 }
 Collision* GetCollisionPoints(RBody* A, RBody* B);
+// The same record; with remember false the rings are left alone, and
+// remembering its points later is RememberPoints(record).
+Collision* GetCollisionPoints(RBody* A, RBody* B, bool remember);
+// What GetCollisionPoints remembers: points[0] into A's ring and points[1]
+// into B's, each in list order.
+void RememberPoints(const Collision& record);
+// How a pair stands before DetectCollision consults the remembered points.
+// Reads the bodies and nothing else.
+enum class AxisVerdict {
+  kApart,        // the spheres are apart: DetectCollision is false
+  kSeparated,    // a listed axis separates: the rings decide
+  kOverlapping,  // no listed axis separates: DetectCollision is true
+};
+// gap: for kSeparated, a lower bound of the gap along the separating axis
+// when one is known, else -infinity.
+AxisVerdict TestAxes(RBody* A, RBody* B, double* gap);
+// DetectCollision's answer for a pair TestAxes found kSeparated, with its
+// gap: whether a remembered point lies inside the other body.
+bool RingsAccept(RBody* A, RBody* B, double gap);
 Vector3 ClosestOnEdgeA(Edge A, Edge B);
 PointEvaluation EvaluatePoint(CollisionPoint cp, RBody* A, RBody* B);
 double RelativeVelocity(Vector3 p, Vector3 n, RBody* A, RBody* B);

@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
+#include <functional>
 #include <memory>
 
 #include "collision/cdetector.h"
+#include "collision/pair_threads.h"
 #include "integration/ode_solver.h"
 #include "response/csolver.h"
 #include "response/trace.h"
@@ -15,6 +18,40 @@ void SetFrozen(const std::vector<std::vector<RestingBody*>>& body_levels, bool f
   for (const auto& level : body_levels)
     for (RestingBody* node : level)
       node->body->is_frozen = frozen;
+}
+
+// A body's trial pose on a copy of its box, so that the pairs of several
+// bodies can be tested at once without moving any real body.
+struct Shadows {
+  std::vector<std::unique_ptr<RBody>> of;
+
+  RBody* For(std::size_t i, const RBody& b) {
+    if (of.size() <= i)
+      of.resize(i + 1);
+    std::unique_ptr<RBody>& s = of[i];
+    const double size[3] = {b.width, b.height, b.depth};
+    if (s == nullptr || std::memcmp(size, &s->width, sizeof size) != 0)
+      s = std::make_unique<RBody>(b.density, b.width, b.height, b.depth, b.name);
+    return s.get();
+  }
+};
+
+// A record made on a shadow, handed over to the body it stands for: the
+// shadow's faces and edges are the body's, at the same places.
+void Rebind(Collision* c, const RBody* shadow, RBody* body) {
+  c->bodies[0] = body;
+  for (CollisionPoint& cp : c->points[0])
+    if (cp.eA != nullptr)
+      cp.eA = &body->edges[static_cast<std::size_t>(cp.eA - shadow->edges.data())];
+  for (CollisionPoint& cp : c->points[1])
+    if (cp.f != nullptr)
+      cp.f = &body->faces[static_cast<std::size_t>(cp.f - shadow->faces.data())];
+}
+
+void CopyRing(const RBody& from, RBody* to) {
+  std::copy(std::begin(from.recent_cols), std::end(from.recent_cols), std::begin(to->recent_cols));
+  to->recent_cols_last = from.recent_cols_last;
+  to->recent_cols_size = from.recent_cols_size;
 }
 
 }  // namespace
@@ -35,26 +72,89 @@ void SolveAll(std::vector<RBody*>* bodies, double delta_time) {
   // reset), so it is taken once per body, not once per partner: the same
   // pose, bit for bit, as stepping again from the restored state.
   std::vector<std::unique_ptr<Collision>> records;
-  for (std::size_t i = 0; i < body_vector.size(); ++i) {
-    RBody* bi = body_vector[i].body;
-    const RBState saved = bi->State();
-    ODESolver::EulerStepPos(*bi, delta_time);
-    for (std::size_t j = 0; j < body_vector.size(); ++j) {
-      if (i == j)
-        continue;
-      RBody* bj = body_vector[j].body;
-      if (!CDetector::SpheresApart(bi, bj) && CDetector::DetectCollision(bi, bj)) {
-        std::unique_ptr<Collision> record(CDetector::GetCollisionPoints(bi, bj));
-        if (!record->points[0].empty() || !record->points[1].empty()) {
-          // Its points stay as they are until the end of this call.
-          record->keep_evaluations = true;
-          body_vector[i].collisions.push_back(RestingCollision{record.get(), &body_vector[j]});
-          body_vector[j].collisions.push_back(RestingCollision{record.get(), &body_vector[i]});
-          records.push_back(std::move(record));
+  auto add_record = [&](std::size_t i, std::size_t j, std::unique_ptr<Collision> record) {
+    if (!record->points[0].empty() || !record->points[1].empty()) {
+      // Its points stay as they are until the end of this call.
+      record->keep_evaluations = true;
+      body_vector[i].collisions.push_back(RestingCollision{record.get(), &body_vector[j]});
+      body_vector[j].collisions.push_back(RestingCollision{record.get(), &body_vector[i]});
+      records.push_back(std::move(record));
+    }
+  };
+  const std::size_t n = body_vector.size();
+  if (n < PairThreads::kFrom) {
+    for (std::size_t i = 0; i < n; ++i) {
+      RBody* bi = body_vector[i].body;
+      const RBState saved = bi->State();
+      ODESolver::EulerStepPos(*bi, delta_time);
+      for (std::size_t j = 0; j < n; ++j) {
+        RBody* bj = body_vector[j].body;
+        if (i != j && !CDetector::SpheresApart(bi, bj) && CDetector::DetectCollision(bi, bj))
+          add_record(i, j, std::unique_ptr<Collision>(CDetector::GetCollisionPoints(bi, bj)));
+      }
+      bi->ApplyState(saved);
+    }
+  } else {
+    // Two passes. The first, on both threads, moves each body's shadow by
+    // the trial step and runs every test that reads poses alone: the axis
+    // tests and the contact points of pairs no axis separates. The second,
+    // in the order above, does what depends on the contact rings, which
+    // every record changes for the pairs after it: the remembered-point
+    // tests of separated pairs, and remembering each record's points.
+    static Shadows shadows;
+    static std::vector<std::vector<PairThreads::Found>> found;
+    std::vector<RBody*> trial(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      trial[i] = shadows.For(i, *body_vector[i].body);
+      body_vector[i].body->World();  // made here: the first pass only reads it
+    }
+    found.resize(std::max(found.size(), n));
+    const std::function<void(std::size_t)> first_pass = [&](std::size_t i) {
+      const RBody& bi = *body_vector[i].body;
+      RBody* si = trial[i];
+      si->ApplyState(bi.State());
+      si->is_static = bi.is_static;
+      si->is_frozen = bi.is_frozen;
+      ODESolver::EulerStepPos(*si, delta_time);
+      si->World();
+      std::vector<PairThreads::Found>& out = found[i];
+      out.clear();
+      for (std::size_t j = 0; j < n; ++j) {
+        RBody* bj = body_vector[j].body;
+        if (i == j || CDetector::SpheresApart(si, bj))
+          continue;
+        double gap;
+        const CDetector::AxisVerdict verdict = CDetector::TestAxes(si, bj, &gap);
+        if (verdict == CDetector::AxisVerdict::kApart)
+          continue;
+        Collision* record = nullptr;
+        if (verdict == CDetector::AxisVerdict::kOverlapping) {
+          record = CDetector::GetCollisionPoints(si, bj, false);
+          Rebind(record, si, body_vector[i].body);
         }
+        out.push_back(PairThreads::Found{j, record, gap});
+      }
+    };
+    PairThreads::Run(n, first_pass);
+
+    for (std::size_t i = 0; i < n; ++i) {
+      RBody* bi = body_vector[i].body;
+      RBody* si = trial[i];
+      for (const PairThreads::Found& pair : found[i]) {
+        RBody* bj = body_vector[pair.j].body;
+        std::unique_ptr<Collision> record(pair.record);
+        if (record == nullptr) {
+          // The shadow carries the body's ring as it stands now.
+          CopyRing(*bi, si);
+          if (!CDetector::RingsAccept(si, bj, pair.gap))
+            continue;
+          record.reset(CDetector::GetCollisionPoints(si, bj, false));
+          Rebind(record.get(), si, bi);
+        }
+        CDetector::RememberPoints(*record);
+        add_record(i, pair.j, std::move(record));
       }
     }
-    bi->ApplyState(saved);
   }
 
   // Breadth-first from the static bodies: a node's level is the fewest

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <cstddef>
+#include <functional>
+
+struct Collision;
+
+// The pair tests of a large scene, spread over this thread and a second one.
+// A first pass runs what reads poses alone (the axis tests, the contact
+// points of pairs no axis separates); the caller then goes through its pairs
+// in order for what the contact rings decide, as each record remembers
+// points that the pairs after it read.
+namespace PairThreads {
+
+// Below this many bodies the handing over costs more than it saves.
+constexpr std::size_t kFrom = 24;
+
+// Runs job(k) once for each k in [0, count), on either thread; returns when
+// all are done. The jobs may read any body but write only what is theirs.
+void Run(std::size_t count, const std::function<void(std::size_t)>& job);
+
+// What a first pass found for a pair whose spheres meet.
+struct Found {
+  std::size_t j;      // the partner
+  Collision* record;  // no axis separates: its points, not yet remembered
+  double gap;         // else the axis tests' gap, for the ring tests
+};
+
+}  // namespace PairThreads
