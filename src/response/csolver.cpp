@@ -108,6 +108,19 @@ bool KeptEvaluationsHold(Collision* collision) {
 
 namespace CSolver {
 
+void PrepareEvaluations(Collision* collision) {
+  if (!collision->keep_evaluations || KeptEvaluationsHold(collision))
+    return;
+  for (int body = 0; body < 2; ++body) {
+    PointEvaluator evaluator(collision->bodies[body], collision->bodies[1 - body]);
+    std::vector<PointEvaluation>& evaluations = collision->evaluations[body];
+    evaluations.clear();
+    evaluations.reserve(collision->points[body].size());
+    for (const CollisionPoint& cp : collision->points[body])
+      evaluations.push_back(evaluator.Evaluate(cp));
+  }
+}
+
 ScanResult ScanPoints(Collision* collision, double depth_margin, double approach_threshold,
                       Vector3* point_sum, float* depth_sum) {
   ScanResult r;
@@ -115,19 +128,14 @@ ScanResult ScanPoints(Collision* collision, double depth_margin, double approach
   r.max_point = Vector3();
   r.max_normal = Vector3();
   const bool keep = collision->keep_evaluations;
-  const bool kept = keep && KeptEvaluationsHold(collision);
+  // Evaluating has no effects, so the kept ones may be made first.
+  if (keep)
+    PrepareEvaluations(collision);
   for (int body = 0; body < 2; ++body) {
     RBody* X = collision->bodies[body];
     RBody* Y = collision->bodies[1 - body];
     PointEvaluator evaluator(X, Y);
-    std::vector<PointEvaluation>& evaluations = collision->evaluations[body];
-    // Evaluating has no effects, so the kept ones may be made first.
-    if (keep && !kept) {
-      evaluations.clear();
-      evaluations.reserve(collision->points[body].size());
-      for (const CollisionPoint& cp : collision->points[body])
-        evaluations.push_back(evaluator.Evaluate(cp));
-    }
+    const std::vector<PointEvaluation>& evaluations = collision->evaluations[body];
     for (std::size_t k = 0; k < collision->points[body].size(); ++k) {
       const CollisionPoint& cp = collision->points[body][k];
       const PointEvaluation pe = keep ? evaluations[k] : evaluator.Evaluate(cp);

@@ -31,6 +31,11 @@ struct ScanResult {
 ScanResult ScanPoints(Collision* collision, double depth_margin, double approach_threshold,
                       Vector3* point_sum = nullptr, float* depth_sum = nullptr);
 
+// For a record with keep_evaluations: makes its points' evaluations at the
+// bodies' present poses unless they are made already. Reads the bodies and
+// writes the record alone; ScanPoints does it itself when needed.
+void PrepareEvaluations(Collision* collision);
+
 // Solves the records last to first, deletes each and leaves the list empty.
 void SolveAllCollisions(std::vector<Collision*>* collisions, double delta_time);
 // One impulse at the deepest approaching point; restitution from the bodies.

@@ -131,6 +131,9 @@ void SolveAll(std::vector<RBody*>* bodies, double delta_time) {
         if (verdict == CDetector::AxisVerdict::kOverlapping) {
           record = CDetector::GetCollisionPoints(si, bj, false);
           Rebind(record, si, body_vector[i].body);
+          // Evaluated here, at the real poses the solvers will find.
+          record->keep_evaluations = true;
+          CSolver::PrepareEvaluations(record);
         }
         out.push_back(PairThreads::Found{j, record, gap});
       }
