@@ -157,6 +157,42 @@ struct DepthBound {
   }
 };
 
+// The first of candidates 0..N-1 with the least depth(i), as a scan in
+// order with a strict comparison from DBL_MAX finds it (N when none is
+// below DBL_MAX); *least gets that depth. With bounded, below(i) is a strict lower bound of
+// depth(i): the candidate with the least bound is measured first, and a candidate whose bound is
+// above a depth already known can neither win nor tie, so it is not measured. A NaN bound compares
+// false and is measured.
+template <std::size_t N, class Below, class DepthOf>
+std::size_t FirstLeast(bool bounded, const Below& below, const DepthOf& depth_of, double* least) {
+  std::array<double, N> bounds{};
+  double known = std::numeric_limits<double>::infinity();
+  std::size_t probe = N;
+  double probe_depth = 0;
+  if (bounded) {
+    for (std::size_t i = 0; i < N; ++i) {
+      bounds[i] = below(i);
+      if (probe == N || bounds[i] < bounds[probe])
+        probe = i;
+    }
+    probe_depth = depth_of(probe);
+    known = probe_depth;
+  }
+  *least = std::numeric_limits<double>::max();
+  std::size_t first = N;
+  for (std::size_t i = 0; i < N; ++i) {
+    if (bounded && bounds[i] > known)
+      continue;
+    const double d = i == probe ? probe_depth : depth_of(i);
+    if (d < *least) {
+      *least = d;
+      first = i;
+    }
+    known = std::min(known, *least);
+  }
+  return first;
+}
+
 // Closed intervals: touching counts as overlapping.
 template <class I>
 bool Overlap(const I& a, const I& b) {
@@ -265,33 +301,14 @@ Vector3 SeparatingAxis(RBody* A, RBody* B) {
     face_axes[i] = Negated(ga.turn->face_normals[i]);
     face_axes[6 + i] = gb.turn->face_normals[i];
   }
-
-  // The depths are taken in list order and the first least one wins, so an
-  // axis whose depth is surely above some depth already known can be left
-  // out: it can neither win nor tie. The face axis with the least bound is
-  // measured first to know such a depth early.
   const bool bounded = ga.bounded && gb.bounded;
   const DepthBound bound(ga, gb, A, B);
-  std::array<double, 12> face_below{};
-  double known = std::numeric_limits<double>::infinity();
-  std::size_t probe = face_axes.size();
-  double probe_depth = 0;
-  if (bounded) {
-    for (std::size_t i = 0; i < face_axes.size(); ++i) {
-      face_below[i] = i < 6 ? bound.BelowFace(0, i) : bound.BelowFace(1, i - 6);
-      if (probe == face_axes.size() || face_below[i] < face_below[probe])
-        probe = i;
-    }
-    probe_depth = depth_on(face_axes[probe]);
-    known = probe_depth;
-  }
-  // NaN bounds compare false and are measured.
-  for (std::size_t i = 0; i < face_axes.size(); ++i) {
-    if (bounded && face_below[i] > known)
-      continue;
-    take_if_less(i == probe ? probe_depth : depth_on(face_axes[i]), face_axes[i]);
-    known = std::min(known, min_depth);
-  }
+  const std::size_t face = FirstLeast<12>(
+      bounded,
+      [&](std::size_t i) { return i < 6 ? bound.BelowFace(0, i) : bound.BelowFace(1, i - 6); },
+      [&](std::size_t i) { return depth_on(face_axes[i]); }, &min_depth);
+  if (face < face_axes.size())
+    min_normal = face_axes[face];
 
   for (std::size_t i = 0; i < ga.turn->edge_line_count; ++i) {
     for (std::size_t j = 0; j < gb.turn->edge_line_count; ++j) {
@@ -301,10 +318,11 @@ Vector3 SeparatingAxis(RBody* A, RBody* B) {
       if (cross.Length() < 0.001)
         continue;
       const Vector3 axis = cross.Normalized();
+      // Surely deeper on both signs than the best so far: neither wins nor ties.
       if (bounded) {
         double plus, minus;
         bound.Below(axis, &plus, &minus);
-        if (plus > known && minus > known)
+        if (plus > min_depth && minus > min_depth)
           continue;
       }
       // A cross product has no side of its own; both signs compete, + first.
@@ -315,7 +333,6 @@ Vector3 SeparatingAxis(RBody* A, RBody* B) {
       const Span ib = ProjectSpan(corners_b, axis);
       take_if_less(ib.max - ia.min, axis);
       take_if_less((-ib.min) - (-ia.max), Negated(axis));
-      known = std::min(known, min_depth);
     }
   }
   return min_normal;
@@ -324,36 +341,14 @@ Vector3 SeparatingAxis(RBody* A, RBody* B) {
 Face* MinimumPenFaceSecond(RBody* A, RBody* B) {
   const Corners& corners_a = WorldCorners(A);
   const WorldGeometry& gb = B->World();
-  // As in the axis search: the face with the least bound first, then every
-  // face that might still undercut it, in order.
   const bool bounded = corners_a.bounded && gb.bounded;
   const DepthBound bound(corners_a, gb, A, B);
-  std::array<double, 6> below{};
-  double known = std::numeric_limits<double>::infinity();
-  std::size_t probe = below.size();
-  double probe_pen = 0;
-  if (bounded) {
-    for (std::size_t i = 0; i < below.size(); ++i) {
-      below[i] = bound.BelowFace(1, i);
-      if (probe == below.size() || below[i] < below[probe])
-        probe = i;
-    }
-    probe_pen = Depth(corners_a, gb, gb.turn->face_normals[probe], nullptr);
-    known = probe_pen;
-  }
-  double min_pen = std::numeric_limits<double>::max();
-  Face* min_face = &B->faces[0];
-  for (std::size_t i = 0; i < gb.turn->face_normals.size(); ++i) {
-    if (bounded && below[i] > known)
-      continue;
-    double pen = i == probe ? probe_pen : Depth(corners_a, gb, gb.turn->face_normals[i], nullptr);
-    if (pen < min_pen) {
-      min_face = &B->faces[i];
-      min_pen = pen;
-    }
-    known = std::min(known, min_pen);
-  }
-  return min_face;
+  double min_pen;
+  const std::size_t face = FirstLeast<6>(
+      bounded, [&](std::size_t i) { return bound.BelowFace(1, i); },
+      [&](std::size_t i) { return Depth(corners_a, gb, gb.turn->face_normals[i], nullptr); },
+      &min_pen);
+  return &B->faces[face < 6 ? face : 0];
 }
 
 PointEvaluation PointEvaluator::Evaluate(const CollisionPoint& cp) {
