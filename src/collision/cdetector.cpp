@@ -784,18 +784,8 @@ void CheckAll(std::vector<RBody*>* bodies, std::vector<Collision*>* collisions,
     std::vector<PairThreads::Found>& out = found[i];
     out.clear();
     RBody* a = (*bodies)[i];
-    for (std::size_t j = i + 1; j < n; ++j) {
-      RBody* b = (*bodies)[j];
-      if (SpheresApart(a, b))
-        continue;
-      double gap;
-      const AxisVerdict verdict = TestAxes(a, b, &gap);
-      if (verdict == AxisVerdict::kApart)
-        continue;
-      Collision* record =
-          verdict == AxisVerdict::kOverlapping ? GetCollisionPoints(a, b, false) : nullptr;
-      out.push_back(PairThreads::Found{j, record, gap});
-    }
+    for (std::size_t j = i + 1; j < n; ++j)
+      PairThreads::Test(a, (*bodies)[j], j, &out);
   };
   PairThreads::Run(n, first_pass);
   for (std::size_t i = 0; i < n; ++i) {

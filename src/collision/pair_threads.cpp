@@ -5,6 +5,8 @@
 #include <mutex>
 #include <thread>
 
+#include "collision/cdetector.h"
+
 namespace {
 
 // The second thread. Run hands out
@@ -90,6 +92,20 @@ class Helper {
 }  // namespace
 
 namespace PairThreads {
+
+Collision* Test(RBody* a, RBody* b, std::size_t j, std::vector<Found>* found) {
+  if (CDetector::SpheresApart(a, b))
+    return nullptr;
+  double gap;
+  const CDetector::AxisVerdict verdict = CDetector::TestAxes(a, b, &gap);
+  if (verdict == CDetector::AxisVerdict::kApart)
+    return nullptr;
+  Collision* record = nullptr;
+  if (verdict == CDetector::AxisVerdict::kOverlapping)
+    record = CDetector::GetCollisionPoints(a, b, false);
+  found->push_back(Found{j, record, gap});
+  return record;
+}
 
 void Run(std::size_t count, const std::function<void(std::size_t)>& job) {
   static Helper helper;

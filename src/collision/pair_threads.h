@@ -2,7 +2,9 @@
 
 #include <cstddef>
 #include <functional>
+#include <vector>
 
+class RBody;
 struct Collision;
 
 // The pair tests of a large scene, spread over this thread and a second one.
@@ -25,5 +27,10 @@ struct Found {
   Collision* record;  // no axis separates: its points, not yet remembered
   double gap;         // else the axis tests' gap, for the ring tests
 };
+
+// A first pass's test of the pair (a, b): nothing when their spheres are
+// apart, else a Found with partner j appended to *found. Returns the record
+// when no axis separates them, else nullptr.
+Collision* Test(RBody* a, RBody* b, std::size_t j, std::vector<Found>* found);
 
 }  // namespace PairThreads

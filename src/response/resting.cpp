@@ -116,26 +116,17 @@ void SolveAll(std::vector<RBody*>* bodies, double delta_time) {
       si->is_static = bi.is_static;
       si->is_frozen = bi.is_frozen;
       ODESolver::EulerStepPos(*si, delta_time);
-      si->World();
       std::vector<PairThreads::Found>& out = found[i];
       out.clear();
       for (std::size_t j = 0; j < n; ++j) {
-        RBody* bj = body_vector[j].body;
-        if (i == j || CDetector::SpheresApart(si, bj))
+        if (i == j)
           continue;
-        double gap;
-        const CDetector::AxisVerdict verdict = CDetector::TestAxes(si, bj, &gap);
-        if (verdict == CDetector::AxisVerdict::kApart)
-          continue;
-        Collision* record = nullptr;
-        if (verdict == CDetector::AxisVerdict::kOverlapping) {
-          record = CDetector::GetCollisionPoints(si, bj, false);
+        if (Collision* record = PairThreads::Test(si, body_vector[j].body, j, &out)) {
           Rebind(record, si, body_vector[i].body);
           // Evaluated here, at the real poses the solvers will find.
           record->keep_evaluations = true;
           CSolver::PrepareEvaluations(record);
         }
-        out.push_back(PairThreads::Found{j, record, gap});
       }
     };
     PairThreads::Run(n, first_pass);
