@@ -95,6 +95,20 @@ TEST(Dump, NumbersAsTheStreamPrintsThem) {
     values.push_back(
         std::ldexp(static_cast<double>(bits >> 11), -53 + static_cast<int>(i % 40) - 20));
   }
+  // Halfway between two six-digit results, and just beside it; powers of
+  // ten and their neighbours, where the count of digits changes.
+  for (int e = -19; e <= 29; ++e) {
+    for (int k = 0; k < 40; ++k) {
+      const long digits = k < 10 ? 999990 + k : 100000 + static_cast<long>(rng() % 900000);
+      const double half = std::stod(std::to_string(digits) + "5e" + std::to_string(e - 6));
+      for (double v : {half, std::nextafter(half, 0.0), std::nextafter(half, 1e300)})
+        values.insert(values.end(), {v, -v});
+    }
+    const double power = std::pow(10.0, e);
+    for (double v : {power, std::nextafter(power, 0.0), std::nextafter(power, 1e300),
+                     power * 0.9999995, power * 9.999995})
+      values.push_back(v);
+  }
   global::player_id = 2;
   global::DumpInfo();
   std::ostringstream want;

@@ -2,9 +2,10 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <condition_variable>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <fstream>
@@ -25,8 +26,19 @@ class Record {
  public:
   explicit Record(std::string* text) : text_(*text) {}
 
-  Record& operator<<(const char* s) {
-    text_ += s;
+  // Room for a record of at most bytes characters, written straight into
+  // the text; End() gives back what it did not use.
+  void Begin(std::size_t bytes) {
+    used_ = text_.size();
+    text_.resize(used_ + bytes);
+    at_ = &text_[used_];
+  }
+  void End() { text_.resize(static_cast<std::size_t>(at_ - text_.data())); }
+
+  template <std::size_t N>
+  Record& operator<<(const char (&s)[N]) {
+    std::memcpy(at_, s, N - 1);
+    at_ += N - 1;
     return *this;
   }
   Record& operator<<(double v) {
@@ -37,26 +49,112 @@ class Record {
     std::memcpy(&bits, &v, sizeof bits);
     CachedNumber& slot = Cache()[(bits * 0x9E3779B97F4A7C15ull) >> (64 - kCacheBits)];
     if (slot.size == 0 || slot.bits != bits) {
-      const auto r =
-          std::to_chars(slot.text, slot.text + sizeof slot.text, v, std::chars_format::general, 6);
+      char* end = SixDigits(v, bits, slot.text);
+      if (end == nullptr)
+        end =
+            std::to_chars(slot.text, slot.text + sizeof slot.text, v, std::chars_format::general, 6)
+                .ptr;
       slot.bits = bits;
-      slot.size = static_cast<unsigned char>(r.ptr - slot.text);
+      slot.size = static_cast<unsigned char>(end - slot.text);
     }
-    text_.append(slot.text, slot.size);
+    std::memcpy(at_, slot.text, sizeof slot.text);  // whole slot: one fixed-size copy
+    at_ += slot.size;
     return *this;
   }
   Record& operator<<(bool v) {
-    text_ += v ? '1' : '0';
+    *at_++ = v ? '1' : '0';
     return *this;
   }
   Record& operator<<(std::int64_t v) {
-    char buf[24];
-    const auto r = std::to_chars(buf, buf + sizeof buf, v);
-    text_.append(buf, r.ptr);
+    at_ = std::to_chars(at_, at_ + kMaxInteger, v).ptr;
     return *this;
   }
 
- private:
+  // The longest texts of a number and of an integer.
+  static constexpr std::size_t kMaxNumber = 23;
+  static constexpr std::size_t kMaxInteger = 20;
+
+  // "%g" with 6 digits of v, or nullptr where it cannot be sure, which is
+  // rare: outside about 1e-17 to 1e27, zero, not finite, or within a billionth
+  // of a unit in the sixth digit of halfway between two results. v is
+  // scaled by one exact power of ten to 1e5 to 1e6, in one rounding, so the
+  // scaled value is off by at most 1e6 * 2^-53, about 1e-10.
+  static char* SixDigits(double v, std::uint64_t bits, char* out) {
+    static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    const int binary_exponent = static_cast<int>((bits >> 52) & 0x7ff) - 1023;
+    // floor(log10(|v|)) is this or one more; log10(2) is about 78913 / 2^18.
+    int exponent = (binary_exponent * 78913) >> 18;
+    const int shift = 5 - exponent;
+    if (shift > 22 || shift < -21)
+      return nullptr;  // zero, subnormal and not finite among them
+    const double a = std::fabs(v);
+    double scaled = shift >= 0 ? a * kPow10[shift] : a / kPow10[-shift];
+    if (scaled >= 999999.5 - 1e-9) {
+      if (scaled < 999999.5 + 1e-9)
+        return nullptr;
+      exponent += 1;
+      scaled = shift - 1 >= 0 ? a * kPow10[shift - 1] : a / kPow10[1 - shift];
+    }
+    // Truncation is the floor here: scaled is positive.
+    const double whole = static_cast<double>(static_cast<std::uint32_t>(scaled));
+    const double part = scaled - whole;
+    if (whole < 99999 || std::fabs(part - 0.5) < 1e-9)
+      return nullptr;
+    auto digits = static_cast<std::uint32_t>(whole) + (part > 0.5 ? 1 : 0);
+    if (digits >= 1000000) {
+      digits /= 10;
+      exponent += 1;
+    } else if (digits < 100000) {
+      return nullptr;
+    }
+    static constexpr char kPairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
+    char d[6];
+    std::memcpy(d, kPairs + 2 * (digits / 10000), 2);
+    std::memcpy(d + 2, kPairs + 2 * (digits / 100 % 100), 2);
+    std::memcpy(d + 4, kPairs + 2 * (digits % 100), 2);
+    int last = 5;  // trailing zeros go
+    while (last > 0 && d[last] == '0')
+      --last;
+    if (v < 0)
+      *out++ = '-';
+    if (exponent >= -4 && exponent < 6) {
+      if (exponent < 0) {
+        *out++ = '0';
+        *out++ = '.';
+        for (int i = -1; i > exponent; --i)
+          *out++ = '0';
+        for (int i = 0; i <= last; ++i)
+          *out++ = d[i];
+      } else {
+        for (int i = 0; i <= exponent; ++i)
+          *out++ = d[i];
+        if (last > exponent) {
+          *out++ = '.';
+          for (int i = exponent + 1; i <= last; ++i)
+            *out++ = d[i];
+        }
+      }
+      return out;
+    }
+    *out++ = d[0];
+    if (last > 0) {
+      *out++ = '.';
+      for (int i = 1; i <= last; ++i)
+        *out++ = d[i];
+    }
+    *out++ = 'e';
+    *out++ = exponent < 0 ? '-' : '+';
+    const int e = exponent < 0 ? -exponent : exponent;
+    *out++ = static_cast<char>('0' + e / 10);
+    *out++ = static_cast<char>('0' + e % 10);
+    return out;
+  }
+
   // "%g" with 6 digits is at most 13 characters ("-1.23457e-308").
   struct CachedNumber {
     std::uint64_t bits;
@@ -64,6 +162,7 @@ class Record {
     char text[23];
   };
   static constexpr int kCacheBits = 12;
+  static_assert(sizeof(CachedNumber::text) == kMaxNumber, "a number's room is its slot");
 
   static CachedNumber* Cache() {
     static CachedNumber cache[1 << kCacheBits] = {};
@@ -71,6 +170,8 @@ class Record {
   }
 
   std::string& text_;
+  std::size_t used_ = 0;
+  char* at_ = nullptr;
 };
 
 global::DumpOptions options;
@@ -107,24 +208,33 @@ void Write(const std::string& text, const std::vector<std::size_t>& ends) {
 enum Kind { kState, kLevel, kPoint };
 
 void FormatRecord(const double*& in, Record& f) {
+  constexpr std::size_t kInteger = Record::kMaxInteger, kNumber = Record::kMaxNumber;
   const int kind = static_cast<int>(*in++);
   if (kind == kLevel) {
+    f.Begin(8 + 3 * kInteger);
     f << " lvl" << static_cast<std::int64_t>(in[0]) << " " << static_cast<std::int64_t>(in[1])
       << " " << static_cast<std::int64_t>(in[2]) << "\n";
     in += 3;
+    f.End();
     return;
   }
   if (kind == kPoint) {
+    f.Begin(16 + 4 * kNumber);
     f << " mpoint: " << in[0] << "," << in[1] << "," << in[2] << "\n"
       << " " << in[3] << "\n";
     in += 4;
+    f.End();
     return;
   }
+  const auto players_at = static_cast<std::size_t>(in[1]);
+  const auto bodies_at = static_cast<std::size_t>(in[2 + 4 * players_at]);
+  f.Begin(8 + kInteger + players_at * (24 + kInteger) +
+          bodies_at * (8 + kInteger + 4 * (16 + 4 * kNumber)));
   f << "t: " << static_cast<std::int64_t>(*in++) << "\n";
   const auto players = static_cast<std::int64_t>(*in++);
   for (std::int64_t i = 0; i < players; ++i, in += 4)
-    f << " p" << i << "input: " << (in[0] != 0) << "," << (in[1] != 0) << "," << (in[2] != 0)
-      << "," << (in[3] != 0) << "\n";
+    f << " p" << i << "input: " << (in[0] != 0) << "," << (in[1] != 0) << "," << (in[2] != 0) << ","
+      << (in[3] != 0) << "\n";
   const auto bodies = static_cast<std::int64_t>(*in++);
   for (std::int64_t i = 0; i < bodies; ++i, in += 13) {
     // Labels padded to 10 characters so the numbers line up.
@@ -135,6 +245,7 @@ void FormatRecord(const double*& in, Record& f) {
     f << "  ang_pos " << in[9] << "," << in[10] << "," << in[11] << "," << in[12] << "\n";
   }
   f << "\n";
+  f.End();
 }
 
 class Pipe {
@@ -272,9 +383,13 @@ void ConfigureDump(const DumpOptions& o) {
   options = o;
 }
 
-const DumpOptions& GetDumpOptions() { return options; }
+const DumpOptions& GetDumpOptions() {
+  return options;
+}
 
-std::string DumpPath() { return options.path.empty() ? DumpFileName(player_id) : options.path; }
+std::string DumpPath() {
+  return options.path.empty() ? DumpFileName(player_id) : options.path;
+}
 
 bool DumpStopped() {
   ThePipe().Drain();
