@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <fstream>
 #include <mutex>
 #include <string>
@@ -181,10 +180,10 @@ bool told_unopened = false;
 
 // Records go whole or not at all, so a stopped file ends on a whole line.
 // ends holds where each record of text ends; the records the limit lets
-// through go out in one write.
-void Write(const std::string& text, const std::vector<std::size_t>& ends) {
+// through go out in one write. True when the limit stopped the file here.
+bool Write(const std::string& text, const std::vector<std::size_t>& ends) {
   if (stopped || !global::dumpfile.is_open())
-    return;
+    return false;
   std::size_t accepted = 0;
   for (std::size_t end : ends) {
     if (options.limit_bytes != 0 && written + (end - accepted) > options.limit_bytes) {
@@ -195,16 +194,15 @@ void Write(const std::string& text, const std::vector<std::size_t>& ends) {
     accepted = end;
   }
   global::dumpfile.write(text.data(), static_cast<std::streamsize>(accepted));
-  if (stopped)
-    std::printf("The dump file %s reached its limit of %s; no more is written to it.\n",
-                global::DumpPath().c_str(), global::DumpLimitText(options.limit_bytes).c_str());
+  return stopped;
 }
 
-// Records are taken down as numbers where they happen and turned into text
-// on a second thread, which costs more than taking them down. The text comes
-// back and is written by the caller's thread in the order taken, so the
-// file, its limit and its messages are as if each record were written at
-// once; whatever reads or closes the file drains the pipe first.
+// Records are taken down as numbers where they happen; a second thread
+// turns them into text and writes it, in the order taken, which costs more
+// than taking them down. The file, its limit and its messages are as if each
+// record were written at once: the limit's message is printed by the
+// caller's thread, and whatever reads, reopens or closes the file, or changes
+// the options, drains the pipe first.
 enum Kind { kState, kLevel, kPoint };
 
 void FormatRecord(const double*& in, Record& f) {
@@ -278,15 +276,10 @@ class Pipe {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [this] { return in_flight_ == 0; });
     lock.unlock();
-    WriteDone();
+    TellStops();
   }
 
  private:
-  struct Batch {
-    std::string text;
-    std::vector<std::size_t> ends;  // one per record
-  };
-
   void HandOver() {
     if (!worker_.joinable())
       worker_ = std::thread([this] { Run(); });
@@ -299,29 +292,27 @@ class Pipe {
     }
     changed_.notify_all();
     taken_.clear();
-    WriteDone();
+    TellStops();
   }
 
-  void WriteDone() {
-    std::deque<Batch> done;
+  void TellStops() {
+    bool told;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      done.swap(done_);
+      told = limit_reached_;
+      limit_reached_ = false;
     }
-    for (Batch& b : done) {
-      Write(b.text, b.ends);
-      b.text.clear();
-      b.ends.clear();
-    }
-    // Emptied batches go back with their storage: a step's text is large,
-    // and allocating it anew each time costs page faults on both threads.
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (Batch& b : done)
-      spare_.push_back(std::move(b));
+    if (told)
+      std::printf("The dump file %s reached its limit of %s; no more is written to it.\n",
+                  global::DumpPath().c_str(), global::DumpLimitText(options.limit_bytes).c_str());
   }
 
   void Run() {
     std::vector<double> numbers;
+    // Kept with their storage: a step's text is large, and allocating it
+    // anew each time costs page faults.
+    std::string text;
+    std::vector<std::size_t> ends;
     for (;;) {
       {
         std::unique_lock<std::mutex> lock(mutex_);
@@ -332,25 +323,20 @@ class Pipe {
         inbox_full_ = false;
       }
       changed_.notify_all();
-      Batch batch;
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!spare_.empty()) {
-          batch = std::move(spare_.back());
-          spare_.pop_back();
-        }
-      }
-      Record f(&batch.text);
+      Record f(&text);
       const double* in = numbers.data();
       const double* end = in + numbers.size();
       while (in < end) {
         FormatRecord(in, f);
-        batch.ends.push_back(batch.text.size());
+        ends.push_back(text.size());
       }
       numbers.clear();
+      const bool stops = Write(text, ends);
+      text.clear();
+      ends.clear();
       {
         std::lock_guard<std::mutex> lock(mutex_);
-        done_.push_back(std::move(batch));
+        limit_reached_ = limit_reached_ || stops;
         --in_flight_;
       }
       changed_.notify_all();
@@ -363,8 +349,7 @@ class Pipe {
   std::vector<double> inbox_;
   bool inbox_full_ = false;
   int in_flight_ = 0;
-  std::deque<Batch> done_;
-  std::vector<Batch> spare_;
+  bool limit_reached_ = false;
   bool quit_ = false;
   std::thread worker_;
 };
