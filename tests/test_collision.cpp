@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cfenv>
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <random>
 #include <sstream>
@@ -95,6 +96,30 @@ TEST_F(Detector, UnitCubesSunkOneTenth) {
   EXPECT_NEAR(CDetector::EvaluatePoint(cp, A, B).depth, 0.1, 1e-12);
   cp.eB = &B->edges[0];
   EXPECT_NEAR(CDetector::EvaluatePoint(cp, A, B).depth, 1.9, 1e-12);
+}
+
+// A record given back is handed out again with nothing of its pair left.
+TEST_F(Detector, ReturnedRecordsComeBackEmpty) {
+  RBody *A = Box(1, 1, 1, Vector3(0, 0.9, 0)), *B = Box(1, 1, 1, Vector3(0, 0, 0));
+  Collision* record = CDetector::GetCollisionPoints(A, B, false);
+  // As the contact solver leaves a record it keeps evaluations for.
+  record->keep_evaluations = true;
+  record->has_evaluations = true;
+  record->evaluated_at[1][11] = 1;
+  record->evaluations[1].resize(record->points[1].size());
+  ASSERT_FALSE(record->points[1].empty());
+  CDetector::Recycle(record);
+  std::unique_ptr<Collision> again(CDetector::NewCollision());
+  const Collision fresh{};
+  EXPECT_EQ(again->bodies[0], nullptr);
+  EXPECT_EQ(again->bodies[1], nullptr);
+  EXPECT_FALSE(again->keep_evaluations);
+  EXPECT_FALSE(again->has_evaluations);
+  EXPECT_EQ(std::memcmp(again->evaluated_at, fresh.evaluated_at, sizeof fresh.evaluated_at), 0);
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_TRUE(again->points[i].empty());
+    EXPECT_TRUE(again->evaluations[i].empty());
+  }
 }
 
 TEST_F(Detector, DetectCollisionStages) {

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -572,12 +573,67 @@ bool RingsAccept(RBody* A, RBody* B, double gap) {
   return RecentPointInside(A, B);
 }
 
+namespace {
+
+// Kept records, up to about what a large scene's step holds at once.
+struct RecordPool {
+  static constexpr std::size_t kKept = 2048;
+  std::mutex mutex;
+  std::vector<Collision*> kept;
+  ~RecordPool() {
+    for (Collision* c : kept)
+      delete c;
+  }
+};
+
+RecordPool& Pool() {
+  static RecordPool pool;
+  return pool;
+}
+
+}  // namespace
+
+Collision* NewCollision() {
+  RecordPool& pool = Pool();
+  {
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    if (!pool.kept.empty()) {
+      Collision* c = pool.kept.back();
+      pool.kept.pop_back();
+      return c;
+    }
+  }
+  return new Collision;
+}
+
+void Recycle(Collision* record) {
+  if (record == nullptr)
+    return;
+  record->bodies[0] = record->bodies[1] = nullptr;
+  record->keep_evaluations = false;
+  record->has_evaluations = false;
+  std::memset(record->evaluated_at, 0, sizeof record->evaluated_at);
+  for (int i = 0; i < 2; ++i) {
+    record->points[i].clear();
+    record->evaluations[i].clear();
+  }
+  RecordPool& pool = Pool();
+  {
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    if (pool.kept.size() < RecordPool::kKept) {
+      pool.kept.push_back(record);
+      return;
+    }
+  }
+  delete record;
+}
+
 Collision* GetCollisionPoints(RBody* A, RBody* B) {
   return GetCollisionPoints(A, B, true);
 }
 
 Collision* GetCollisionPoints(RBody* A, RBody* B, bool remember) {
-  Collision* col = new Collision;
+  Collision* col = NewCollision();
   col->bodies[0] = A;
   col->bodies[1] = B;
 
@@ -747,10 +803,10 @@ double RelativeVelocity(Vector3 p, Vector3 n, RBody* A, RBody* B) {
 void CheckAll(std::vector<RBody*>* bodies, std::vector<Collision*>* collisions,
               std::vector<Collision*>* contacts, double eps) {
   for (Collision* c : *collisions)
-    delete c;
+    Recycle(c);
   collisions->clear();
   for (Collision* c : *contacts)
-    delete c;
+    Recycle(c);
   contacts->clear();
 
   auto keep_or_drop = [&](Collision* col) {
@@ -758,7 +814,7 @@ void CheckAll(std::vector<RBody*>* bodies, std::vector<Collision*>* collisions,
         std::fabs(HighestRelVel(col)) >= eps) {
       collisions->push_back(col);
     } else {
-      delete col;
+      Recycle(col);
     }
   };
   const std::size_t n = bodies->size();

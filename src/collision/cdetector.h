@@ -83,6 +83,13 @@ inline bool SpheresApart(const RBody* A, const RBody* B) {
   const double reach = A->bounding_radius + B->bounding_radius;
   return dx * dx + dy * dy + dz * dz > reach * reach * (1 + 1e-12);
 }
+// An empty record, as new Collision makes it, and its return once its
+// owner is done with it: a step makes and drops hundreds, and a returned one
+// is handed out again with its lists' storage. Either thread may call these;
+// a record made either way may be returned or deleted.
+Collision* NewCollision();
+void Recycle(Collision* record);
+// Contact record of a pair; the caller owns it.
 Collision* GetCollisionPoints(RBody* A, RBody* B);
 // The same record; with remember false the rings are left alone, and
 // remembering its points later is RememberPoints(record).

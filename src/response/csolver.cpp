@@ -163,7 +163,7 @@ void SolveAllCollisions(std::vector<Collision*>* collisions, double delta_time) 
   while (!collisions->empty()) {
     Collision* c = collisions->back();
     SolveCollision(c, delta_time);
-    delete c;
+    CDetector::Recycle(c);
     collisions->pop_back();
   }
 }

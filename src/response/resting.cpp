@@ -48,6 +48,11 @@ void Rebind(Collision* c, const RBody* shadow, RBody* body) {
       cp.f = &body->faces[static_cast<std::size_t>(cp.f - shadow->faces.data())];
 }
 
+struct RecycleRecord {
+  void operator()(Collision* record) const { CDetector::Recycle(record); }
+};
+using Record = std::unique_ptr<Collision, RecycleRecord>;
+
 void CopyRing(const RBody& from, RBody* to) {
   std::copy(std::begin(from.recent_cols), std::end(from.recent_cols), std::begin(to->recent_cols));
   to->recent_cols_last = from.recent_cols_last;
@@ -71,8 +76,8 @@ void SolveAll(std::vector<RBody*>* bodies, double delta_time) {
   // The trial step depends on body i alone (its state, and forces already
   // reset), so it is taken once per body, not once per partner: the same
   // pose, bit for bit, as stepping again from the restored state.
-  std::vector<std::unique_ptr<Collision>> records;
-  auto add_record = [&](std::size_t i, std::size_t j, std::unique_ptr<Collision> record) {
+  std::vector<Record> records;
+  auto add_record = [&](std::size_t i, std::size_t j, Record record) {
     if (!record->points[0].empty() || !record->points[1].empty()) {
       // Its points stay as they are until the end of this call.
       record->keep_evaluations = true;
@@ -90,7 +95,7 @@ void SolveAll(std::vector<RBody*>* bodies, double delta_time) {
       for (std::size_t j = 0; j < n; ++j) {
         RBody* bj = body_vector[j].body;
         if (i != j && !CDetector::SpheresApart(bi, bj) && CDetector::DetectCollision(bi, bj))
-          add_record(i, j, std::unique_ptr<Collision>(CDetector::GetCollisionPoints(bi, bj)));
+          add_record(i, j, Record(CDetector::GetCollisionPoints(bi, bj)));
       }
       bi->ApplyState(saved);
     }
@@ -136,7 +141,7 @@ void SolveAll(std::vector<RBody*>* bodies, double delta_time) {
       RBody* si = trial[i];
       for (const PairThreads::Found& pair : found[i]) {
         RBody* bj = body_vector[pair.j].body;
-        std::unique_ptr<Collision> record(pair.record);
+        Record record(pair.record);
         if (record == nullptr) {
           // The shadow carries the body's ring as it stands now.
           CopyRing(*bi, si);
