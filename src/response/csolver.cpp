@@ -140,9 +140,10 @@ ScanResult ScanPoints(Collision* collision, double depth_margin, double approach
       const CollisionPoint& cp = collision->points[body][k];
       const PointEvaluation pe = keep ? evaluations[k] : evaluator.Evaluate(cp);
       // Single precision on purpose: the peers agree on these roundings,
-      // and the choice of point depends on them.
-      const float rel_vel = static_cast<float>(CDetector::RelativeVelocity(pe.p, pe.n, X, Y));
-      if (pe.depth > r.max_depth + depth_margin && rel_vel < approach_threshold) {
+      // and the choice of point depends on them. Only a deeper point needs
+      // its velocity.
+      if (pe.depth > r.max_depth + depth_margin &&
+          static_cast<float>(CDetector::RelativeVelocity(pe.p, pe.n, X, Y)) < approach_threshold) {
         r.max_depth = static_cast<float>(pe.depth);
         r.max_point = pe.p;
         // Points of list 1 carry normals towards bodies[1]; flip them so the
