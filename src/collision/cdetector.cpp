@@ -833,15 +833,20 @@ void CheckAll(std::vector<RBody*>* bodies, std::vector<Collision*>* collisions,
   // See PairThreads: the first pass reads poses alone, the second takes the
   // pairs in order for what the rings decide.
   static std::vector<std::vector<PairThreads::Found>> found;
+  static std::vector<Sphere> spheres;
   found.resize(std::max(found.size(), n));
-  for (RBody* b : *bodies)
-    b->World();  // made here: the first pass only reads it
+  spheres.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    (*bodies)[i]->World();  // made here: the first pass only reads it
+    spheres[i] = SphereOf((*bodies)[i]);
+  }
   const std::function<void(std::size_t)> first_pass = [&](std::size_t i) {
     std::vector<PairThreads::Found>& out = found[i];
     out.clear();
     RBody* a = (*bodies)[i];
     for (std::size_t j = i + 1; j < n; ++j)
-      PairThreads::Test(a, (*bodies)[j], j, &out);
+      if (!SpheresApart(spheres[i], spheres[j]))
+        PairThreads::Test(a, (*bodies)[j], j, &out);
   };
   PairThreads::Run(n, first_pass);
   for (std::size_t i = 0; i < n; ++i) {

@@ -76,12 +76,24 @@ bool DetectCollision(RBody* A, RBody* B);
 // decided without its square root: the pair loops call this first. A
 // distance this far (relatively 1e-12) past the radii rounds above their sum
 // however the root rounds; anything nearer is left to DetectCollision.
-inline bool SpheresApart(const RBody* A, const RBody* B) {
-  const double dx = A->pos.axes[0] - B->pos.axes[0];
-  const double dy = A->pos.axes[1] - B->pos.axes[1];
-  const double dz = A->pos.axes[2] - B->pos.axes[2];
-  const double reach = A->bounding_radius + B->bounding_radius;
+// A body's bounding sphere as the pair loops read it: the scene's spheres
+// side by side, not one per body in memory far apart.
+struct Sphere {
+  double centre[3];
+  double radius;
+};
+inline Sphere SphereOf(const RBody* A) {
+  return Sphere{{A->pos.axes[0], A->pos.axes[1], A->pos.axes[2]}, A->bounding_radius};
+}
+inline bool SpheresApart(const Sphere& a, const Sphere& b) {
+  const double dx = a.centre[0] - b.centre[0];
+  const double dy = a.centre[1] - b.centre[1];
+  const double dz = a.centre[2] - b.centre[2];
+  const double reach = a.radius + b.radius;
   return dx * dx + dy * dy + dz * dz > reach * reach * (1 + 1e-12);
+}
+inline bool SpheresApart(const RBody* A, const RBody* B) {
+  return SpheresApart(SphereOf(A), SphereOf(B));
 }
 // An empty record, as new Collision makes it, and its return once its
 // owner is done with it: a step makes and drops hundreds, and a returned one

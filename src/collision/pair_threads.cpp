@@ -94,8 +94,6 @@ class Helper {
 namespace PairThreads {
 
 Collision* Test(RBody* a, RBody* b, std::size_t j, std::vector<Found>* found) {
-  if (CDetector::SpheresApart(a, b))
-    return nullptr;
   double gap;
   const CDetector::AxisVerdict verdict = CDetector::TestAxes(a, b, &gap);
   if (verdict == CDetector::AxisVerdict::kApart)

@@ -28,9 +28,11 @@ struct Found {
   double gap;         // else the axis tests' gap, for the ring tests
 };
 
-// A first pass's test of the pair (a, b): nothing when their spheres are
-// apart, else a Found with partner j appended to *found. Returns the record
-// when no axis separates them, else nullptr.
+// A first pass's test of the pair (a, b), whose spheres are not surely
+// apart (CDetector::SpheresApart, which the caller runs on its side-by-side
+// spheres): nothing when the sphere stage rejects them, else a Found with
+// partner j appended to *found. Returns the record when no axis separates
+// them, else nullptr.
 Collision* Test(RBody* a, RBody* b, std::size_t j, std::vector<Found>* found);
 
 }  // namespace PairThreads

@@ -108,10 +108,13 @@ void SolveAll(std::vector<RBody*>* bodies, double delta_time) {
     // tests of separated pairs, and remembering each record's points.
     static Shadows shadows;
     static std::vector<std::vector<PairThreads::Found>> found;
+    static std::vector<CDetector::Sphere> spheres;
     std::vector<RBody*> trial(n);
+    spheres.resize(n);
     for (std::size_t i = 0; i < n; ++i) {
       trial[i] = shadows.For(i, *body_vector[i].body);
       body_vector[i].body->World();  // made here: the first pass only reads it
+      spheres[i] = CDetector::SphereOf(body_vector[i].body);
     }
     found.resize(std::max(found.size(), n));
     const std::function<void(std::size_t)> first_pass = [&](std::size_t i) {
@@ -121,10 +124,11 @@ void SolveAll(std::vector<RBody*>* bodies, double delta_time) {
       si->is_static = bi.is_static;
       si->is_frozen = bi.is_frozen;
       ODESolver::EulerStepPos(*si, delta_time);
+      const CDetector::Sphere moved = CDetector::SphereOf(si);
       std::vector<PairThreads::Found>& out = found[i];
       out.clear();
       for (std::size_t j = 0; j < n; ++j) {
-        if (i == j)
+        if (i == j || CDetector::SpheresApart(moved, spheres[j]))
           continue;
         if (Collision* record = PairThreads::Test(si, body_vector[j].body, j, &out)) {
           Rebind(record, si, body_vector[i].body);
