@@ -64,11 +64,17 @@ void CopyRing(const RBody& from, RBody* to) {
 namespace Resting {
 
 void SolveAll(std::vector<RBody*>* bodies, double delta_time) {
-  // Edges point into body_vector, so it is filled once and never resized.
-  std::vector<RestingBody> body_vector;
-  body_vector.reserve(bodies->size());
-  for (RBody* b : *bodies)
-    body_vector.push_back(RestingBody{b, -2, {}});
+  // Edges point into body_vector, so it is sized once per call and never
+  // resized while in use. Its nodes stay from call to call, so their edge
+  // lists keep their storage.
+  static std::vector<RestingBody> body_vector;
+  body_vector.resize(bodies->size());
+  for (std::size_t i = 0; i < bodies->size(); ++i) {
+    RestingBody& node = body_vector[i];
+    node.body = (*bodies)[i];
+    node.level = -2;
+    node.collisions.clear();
+  }
 
   // Contact graph: body i, moved by one trial position step, against body j
   // where it stands. A touching pair normally yields two records, one from
