@@ -350,6 +350,20 @@ TEST_F(Detector, SplitPairTestsAnswerAsTheWholeOnes) {
     }
     for (int i = 0; i < 2; ++i)
       EXPECT_EQ(made->points[i].size(), quiet->points[i].size()) << trial;
+    if (verdict != CDetector::AxisVerdict::kOverlapping)
+      continue;
+    // The contact search with the axis tests' edge axes: the same record.
+    CDetector::EdgeAxes edges;
+    ASSERT_EQ(CDetector::TestAxes(A2, B2, &gap, &edges), verdict) << trial;
+    std::unique_ptr<Collision> reused(CDetector::GetCollisionPoints(A2, B2, false, edges));
+    std::unique_ptr<Collision> fresh(CDetector::GetCollisionPoints(A2, B2, false));
+    for (int i = 0; i < 2; ++i) {
+      ASSERT_EQ(reused->points[i].size(), fresh->points[i].size()) << trial;
+      for (std::size_t k = 0; k < fresh->points[i].size(); ++k) {
+        EXPECT_TRUE(SameBits(reused->points[i][k].p, fresh->points[i][k].p)) << trial;
+        EXPECT_TRUE(SameBits(reused->points[i][k].n, fresh->points[i][k].n)) << trial;
+      }
+    }
   }
   for (int v : verdicts)
     EXPECT_GT(v, 100);

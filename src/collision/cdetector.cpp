@@ -277,7 +277,9 @@ double OverlapDepth(RBody* A, RBody* B, Vector3 axis, Vector3* midpoint) {
   return Depth(WorldCorners(A), WorldCorners(B), axis, midpoint);
 }
 
-Vector3 SeparatingAxis(RBody* A, RBody* B) {
+namespace {
+
+Vector3 SeparatingAxis(RBody* A, RBody* B, const CDetector::EdgeAxes* known) {
   const WorldGeometry& ga = A->World();
   const WorldGeometry& gb = B->World();
   const Corners& corners_a = ga;
@@ -313,16 +315,31 @@ Vector3 SeparatingAxis(RBody* A, RBody* B) {
 
   for (std::size_t i = 0; i < ga.turn->edge_line_count; ++i) {
     for (std::size_t j = 0; j < gb.turn->edge_line_count; ++j) {
-      Vector3 cross = ga.turn->edge_lines[i] ^ gb.turn->edge_lines[j];
+      const std::size_t k = i * gb.turn->edge_line_count + j;
+      Vector3 cross;
+      double length;
+      if (known != nullptr) {
+        length = known->length[k];
+      } else {
+        cross = ga.turn->edge_lines[i] ^ gb.turn->edge_lines[j];
+        length = cross.Length();
+      }
       // Unit directions: below 0.001 they are within about 0.057 degrees of
       // parallel and the normalised cross product would be noise.
-      if (cross.Length() < 0.001)
+      if (length < 0.001)
         continue;
-      const Vector3 axis = cross.Normalized();
+      const Vector3 axis = known != nullptr
+                               ? Vector3(known->axis[k][0], known->axis[k][1], known->axis[k][2])
+                               : cross.Normalized();
       // Surely deeper on both signs than the best so far: neither wins nor ties.
       if (bounded) {
         double plus, minus;
-        bound.Below(axis, &plus, &minus);
+        if (known != nullptr) {
+          plus = known->plus[k];
+          minus = known->minus[k];
+        } else {
+          bound.Below(axis, &plus, &minus);
+        }
         if (plus > min_depth && minus > min_depth)
           continue;
       }
@@ -337,6 +354,12 @@ Vector3 SeparatingAxis(RBody* A, RBody* B) {
     }
   }
   return min_normal;
+}
+
+}  // namespace
+
+Vector3 SeparatingAxis(RBody* A, RBody* B) {
+  return SeparatingAxis(A, B, nullptr);
 }
 
 Face* MinimumPenFaceSecond(RBody* A, RBody* B) {
@@ -467,8 +490,9 @@ class AxisTests {
   // A lower bound of the probe's gap, after kSeparated.
   double gap() const { return gap_; }
 
-  // Every listed axis, after kOverlapping.
-  bool AnySeparates() const {
+  // Every listed axis, after kOverlapping. When none separates, *edges (if
+  // given) holds the edge axes as made here.
+  bool AnySeparates(CDetector::EdgeAxes* edges = nullptr) const {
     const WorldGeometry& ga = *ga_;
     const WorldGeometry& gb = *gb_;
     for (int side = 0; side < 2; ++side) {
@@ -485,12 +509,21 @@ class AxisTests {
     // every corner to 0 and so can never separate.
     for (std::size_t i = 0; i < ga.turn->edge_line_count; ++i) {
       for (std::size_t j = 0; j < gb.turn->edge_line_count; ++j) {
-        const Vector3 axis = (ga.turn->edge_lines[i] ^ gb.turn->edge_lines[j]).Normalized();
+        Vector3 cross = ga.turn->edge_lines[i] ^ gb.turn->edge_lines[j];
+        const double length = cross.Length();
+        const Vector3 axis = cross.Normalized();
         double plus = 0, minus = 0;
         if (bounded_)
           bound_->Below(axis, &plus, &minus);
         if (Separates(axis, plus, minus))
           return true;
+        if (edges != nullptr) {
+          const std::size_t k = i * gb.turn->edge_line_count + j;
+          std::copy(axis.axes, axis.axes + 3, edges->axis[k]);
+          edges->length[k] = length;
+          edges->plus[k] = plus;
+          edges->minus[k] = minus;
+        }
       }
     }
     return false;
@@ -552,6 +585,10 @@ bool DetectCollision(RBody* A, RBody* B) {
 }
 
 AxisVerdict TestAxes(RBody* A, RBody* B, double* gap) {
+  return TestAxes(A, B, gap, nullptr);
+}
+
+AxisVerdict TestAxes(RBody* A, RBody* B, double* gap, EdgeAxes* edges) {
   AxisTests tests(A, B);
   *gap = -std::numeric_limits<double>::infinity();
   switch (tests.ProbeAxis()) {
@@ -563,7 +600,7 @@ AxisVerdict TestAxes(RBody* A, RBody* B, double* gap) {
     case AxisTests::Probe::kOverlapping:
       break;
   }
-  return tests.AnySeparates() ? AxisVerdict::kSeparated : AxisVerdict::kOverlapping;
+  return tests.AnySeparates(edges) ? AxisVerdict::kSeparated : AxisVerdict::kOverlapping;
 }
 
 bool RingsAccept(RBody* A, RBody* B, double gap) {
@@ -632,13 +669,15 @@ Collision* GetCollisionPoints(RBody* A, RBody* B) {
   return GetCollisionPoints(A, B, true);
 }
 
-Collision* GetCollisionPoints(RBody* A, RBody* B, bool remember) {
+namespace {
+
+Collision* ContactPoints(RBody* A, RBody* B, bool remember, const EdgeAxes* edges) {
   Collision* col = NewCollision();
   col->bodies[0] = A;
   col->bodies[1] = B;
 
   // World, from B towards A.
-  const Vector3 normal_b_to_a = SeparatingAxis(A, B);
+  const Vector3 normal_b_to_a = SeparatingAxis(A, B, edges);
   Vector3 separating_plane_point;
   const double depth = OverlapDepth(A, B, normal_b_to_a, &separating_plane_point);
 
@@ -757,6 +796,16 @@ Collision* GetCollisionPoints(RBody* A, RBody* B, bool remember) {
     }
   }
   return col;
+}
+
+}  // namespace
+
+Collision* GetCollisionPoints(RBody* A, RBody* B, bool remember) {
+  return ContactPoints(A, B, remember, nullptr);
+}
+
+Collision* GetCollisionPoints(RBody* A, RBody* B, bool remember, const EdgeAxes& edges) {
+  return ContactPoints(A, B, remember, &edges);
 }
 
 void RememberPoints(const Collision& record) {

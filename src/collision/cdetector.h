@@ -95,6 +95,17 @@ inline bool SpheresApart(const Sphere& a, const Sphere& b) {
 inline bool SpheresApart(const RBody* A, const RBody* B) {
   return SpheresApart(SphereOf(A), SphereOf(B));
 }
+// What the axis tests of a pair no axis separates learnt of its edge axes
+// (normalised cross products of the two boxes' edge lines, A's line major),
+// handed to the contact search of the same pair at the same poses so that
+// it does not make them again.
+struct EdgeAxes {
+  // Plain numbers, left unset until filled: a pair test makes one of these
+  // whether or not it gets that far.
+  double axis[9][3];
+  double length[9];          // the cross products' lengths
+  double plus[9], minus[9];  // the depth bounds of each, when bounded
+};
 // An empty record, as new Collision makes it, and its return once its
 // owner is done with it: a step makes and drops hundreds, and a returned one
 // is handed out again with its lists' storage. Either thread may call these;
@@ -106,6 +117,9 @@ Collision* GetCollisionPoints(RBody* A, RBody* B);
 // The same record; with remember false the rings are left alone, and
 // remembering its points later is RememberPoints(record).
 Collision* GetCollisionPoints(RBody* A, RBody* B, bool remember);
+// The same record, with the edge axes TestAxes found for this pair as its
+// bodies stand.
+Collision* GetCollisionPoints(RBody* A, RBody* B, bool remember, const EdgeAxes& edges);
 // What GetCollisionPoints remembers: points[0] into A's ring and points[1]
 // into B's, each in list order.
 void RememberPoints(const Collision& record);
@@ -119,6 +133,8 @@ enum class AxisVerdict {
 // gap: for kSeparated, a lower bound of the gap along the separating axis
 // when one is known, else -infinity.
 AxisVerdict TestAxes(RBody* A, RBody* B, double* gap);
+// The same; for kOverlapping, *edges holds what GetCollisionPoints may reuse.
+AxisVerdict TestAxes(RBody* A, RBody* B, double* gap, EdgeAxes* edges);
 // DetectCollision's answer for a pair TestAxes found kSeparated, with its
 // gap: whether a remembered point lies inside the other body.
 bool RingsAccept(RBody* A, RBody* B, double gap);
