@@ -355,13 +355,15 @@ TEST_F(Detector, SplitPairTestsAnswerAsTheWholeOnes) {
     // The contact search with the axis tests' edge axes: the same record.
     CDetector::EdgeAxes edges;
     ASSERT_EQ(CDetector::TestAxes(A2, B2, &gap, &edges), verdict) << trial;
+    ASSERT_TRUE(edges.filled) << trial;
     std::unique_ptr<Collision> reused(CDetector::GetCollisionPoints(A2, B2, false, edges));
     std::unique_ptr<Collision> fresh(CDetector::GetCollisionPoints(A2, B2, false));
     for (int i = 0; i < 2; ++i) {
       ASSERT_EQ(reused->points[i].size(), fresh->points[i].size()) << trial;
       for (std::size_t k = 0; k < fresh->points[i].size(); ++k) {
-        EXPECT_TRUE(SameBits(reused->points[i][k].p, fresh->points[i][k].p)) << trial;
-        EXPECT_TRUE(SameBits(reused->points[i][k].n, fresh->points[i][k].n)) << trial;
+        const CollisionPoint &r = reused->points[i][k], &f = fresh->points[i][k];
+        EXPECT_TRUE(SameBits(r.p, f.p) && SameBits(r.n, f.n)) << trial;
+        EXPECT_TRUE(r.eA == f.eA && r.eB == f.eB && r.f == f.f) << trial;
       }
     }
   }

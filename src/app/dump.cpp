@@ -1,6 +1,7 @@
 #include "app/dump.h"
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <condition_variable>
@@ -69,7 +70,8 @@ class Record {
     return *this;
   }
 
-  // The longest texts of a number and of an integer.
+  // The room a number takes while written: its whole cache slot is copied,
+  // though its text is at most 13 characters. The longest integer text.
   static constexpr std::size_t kMaxNumber = 23;
   static constexpr std::size_t kMaxInteger = 20;
 
@@ -202,7 +204,7 @@ bool Write(const std::string& text, const std::vector<std::size_t>& ends) {
 // than taking them down. The file, its limit and its messages are as if each
 // record were written at once: the limit's message is printed by the
 // caller's thread, and whatever reads, reopens or closes the file, or changes
-// the options, drains the pipe first.
+// the options, drains the pipe first (FileOpen asks without draining).
 enum Kind { kState, kLevel, kPoint };
 
 void FormatRecord(const double*& in, Record& f) {
@@ -269,12 +271,16 @@ class Pipe {
       HandOver();
   }
 
+  // Some record taken is not in the file yet: the second thread may be
+  // writing to it.
+  bool Busy() const { return in_flight_.load() != 0; }
+
   // Every record taken so far is in the file (or refused by the limit).
   void Drain() {
     if (!taken_.empty())
       HandOver();
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return in_flight_ == 0; });
+    changed_.wait(lock, [this] { return in_flight_.load() == 0; });
     lock.unlock();
     TellStops();
   }
@@ -348,7 +354,7 @@ class Pipe {
   std::condition_variable changed_;
   std::vector<double> inbox_;
   bool inbox_full_ = false;
-  int in_flight_ = 0;
+  std::atomic<int> in_flight_{0};  // changed under mutex_, read without it by Busy
   bool limit_reached_ = false;
   bool quit_ = false;
   std::thread worker_;
@@ -357,6 +363,13 @@ class Pipe {
 Pipe& ThePipe() {
   static Pipe pipe;
   return pipe;
+}
+
+// Whether the file is open, without touching the stream while the second
+// thread may write to it: records in flight were taken with the file open,
+// and only this thread closes it, after draining them.
+bool FileOpen() {
+  return ThePipe().Busy() || global::dumpfile.is_open();
 }
 
 }  // namespace
@@ -374,6 +387,10 @@ const DumpOptions& GetDumpOptions() {
 
 std::string DumpPath() {
   return options.path.empty() ? DumpFileName(player_id) : options.path;
+}
+
+bool DumpFileOpen() {
+  return FileOpen();
 }
 
 bool DumpStopped() {
@@ -416,7 +433,7 @@ std::string DumpFileName(unsigned player_index) {
 void DumpInfo() {
   // A file that cannot be opened is retried at the next record; the writes in
   // between go nowhere.
-  if (!dumpfile.is_open()) {
+  if (!FileOpen()) {
     ThePipe().Drain();
     if (!stopped) {
       dumpfile.clear();
@@ -428,7 +445,7 @@ void DumpInfo() {
       told_unopened = !dumpfile.is_open();
     }
   }
-  if (!dumpfile.is_open())
+  if (!FileOpen())
     return;
   std::vector<double>& out = ThePipe().Input();
   out.push_back(kState);
@@ -460,7 +477,7 @@ void DumpInfo() {
 }
 
 void DumpLevels(int lvl, int a, int b) {
-  if (!dumpfile.is_open())
+  if (!FileOpen())
     return;
   std::vector<double>& out = ThePipe().Input();
   out.insert(out.end(), {double{kLevel}, double(lvl), double(a), double(b)});
@@ -468,7 +485,7 @@ void DumpLevels(int lvl, int a, int b) {
 }
 
 void DumpPoints(Vector3 max_point, double depth) {
-  if (!dumpfile.is_open())
+  if (!FileOpen())
     return;
   std::vector<double>& out = ThePipe().Input();
   out.insert(out.end(), {double{kPoint}, max_point.x(), max_point.y(), max_point.z(), depth});

@@ -26,6 +26,9 @@ void ConfigureDump(const DumpOptions& options);
 const DumpOptions& GetDumpOptions();
 // The file the records go to now.
 std::string DumpPath();
+// Whether global::dumpfile is open; ask this, not the stream, which a
+// second thread writes to.
+bool DumpFileOpen();
 // True once the limit stopped the dump (a console line said so).
 bool DumpStopped();
 // Bytes written to the file since it was opened.

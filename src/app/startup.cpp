@@ -52,7 +52,7 @@ int InstallDump() {
     Trace::SetSink(nullptr);
     return 0;
   }
-  if (!options.path.empty() && !global::dumpfile.is_open()) {
+  if (!options.path.empty() && !global::DumpFileOpen()) {
     global::dumpfile.clear();
     global::dumpfile.open(options.path, std::ios::out | std::ios::trunc);
     if (!global::dumpfile.is_open()) {

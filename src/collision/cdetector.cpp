@@ -495,6 +495,8 @@ class AxisTests {
   bool AnySeparates(CDetector::EdgeAxes* edges = nullptr) const {
     const WorldGeometry& ga = *ga_;
     const WorldGeometry& gb = *gb_;
+    if (edges != nullptr && ga.turn->edge_line_count * gb.turn->edge_line_count > 9)
+      edges = nullptr;  // more lines than it holds: left unfilled
     for (int side = 0; side < 2; ++side) {
       for (std::size_t i = 0; i < 6; ++i) {
         double plus = 0, minus = 0;
@@ -525,6 +527,11 @@ class AxisTests {
           edges->minus[k] = minus;
         }
       }
+    }
+    if (edges != nullptr) {
+      edges->filled = true;
+      edges->a = A_;
+      edges->b = B_;
     }
     return false;
   }
@@ -589,6 +596,8 @@ AxisVerdict TestAxes(RBody* A, RBody* B, double* gap) {
 }
 
 AxisVerdict TestAxes(RBody* A, RBody* B, double* gap, EdgeAxes* edges) {
+  if (edges != nullptr)
+    edges->filled = false;
   AxisTests tests(A, B);
   *gap = -std::numeric_limits<double>::infinity();
   switch (tests.ProbeAxis()) {
@@ -805,7 +814,8 @@ Collision* GetCollisionPoints(RBody* A, RBody* B, bool remember) {
 }
 
 Collision* GetCollisionPoints(RBody* A, RBody* B, bool remember, const EdgeAxes& edges) {
-  return ContactPoints(A, B, remember, &edges);
+  const bool ours = edges.filled && edges.a == A && edges.b == B;
+  return ContactPoints(A, B, remember, ours ? &edges : nullptr);
 }
 
 void RememberPoints(const Collision& record) {

@@ -72,10 +72,6 @@ namespace CDetector {
 bool IsPointInside(Vector3 p, RBody* B);
 bool DetectCollision(RBody* A, RBody* B);
 
-// True only where DetectCollision's sphere stage is sure to reject the pair,
-// decided without its square root: the pair loops call this first. A
-// distance this far (relatively 1e-12) past the radii rounds above their sum
-// however the root rounds; anything nearer is left to DetectCollision.
 // A body's bounding sphere as the pair loops read it: the scene's spheres
 // side by side, not one per body in memory far apart.
 struct Sphere {
@@ -85,6 +81,10 @@ struct Sphere {
 inline Sphere SphereOf(const RBody* A) {
   return Sphere{{A->pos.axes[0], A->pos.axes[1], A->pos.axes[2]}, A->bounding_radius};
 }
+// True only where DetectCollision's sphere stage is sure to reject the pair,
+// decided without its square root: the pair loops call this first. A
+// distance this far (relatively 1e-12) past the radii rounds above their sum
+// however the root rounds; anything nearer is left to DetectCollision.
 inline bool SpheresApart(const Sphere& a, const Sphere& b) {
   const double dx = a.centre[0] - b.centre[0];
   const double dy = a.centre[1] - b.centre[1];
@@ -97,17 +97,22 @@ inline bool SpheresApart(const RBody* A, const RBody* B) {
 }
 // What the axis tests of a pair no axis separates learnt of its edge axes
 // (normalised cross products of the two boxes' edge lines, A's line major),
-// handed to the contact search of the same pair at the same poses so that
-// it does not make them again.
+// handed to the contact search of the same pair, in the same order, at the
+// same poses, so that it does not make them again. Filled only for boxes of
+// three edge lines each (any box not made of NaNs); the contact search makes
+// the axes itself when it is not filled or is for another pair.
 struct EdgeAxes {
+  bool filled = false;
+  const RBody* a = nullptr;
+  const RBody* b = nullptr;
   // Plain numbers, left unset until filled: a pair test makes one of these
   // whether or not it gets that far.
   double axis[9][3];
   double length[9];          // the cross products' lengths
   double plus[9], minus[9];  // the depth bounds of each, when bounded
 };
-// An empty record, as new Collision makes it, and its return once its
-// owner is done with it: a step makes and drops hundreds, and a returned one
+// An empty record (no points, no evaluations, no bodies yet), and its
+// return once its owner is done with it: a step makes and drops hundreds, and a returned one
 // is handed out again with its lists' storage. Either thread may call these;
 // a record made either way may be returned or deleted.
 Collision* NewCollision();
@@ -117,8 +122,8 @@ Collision* GetCollisionPoints(RBody* A, RBody* B);
 // The same record; with remember false the rings are left alone, and
 // remembering its points later is RememberPoints(record).
 Collision* GetCollisionPoints(RBody* A, RBody* B, bool remember);
-// The same record, with the edge axes TestAxes found for this pair as its
-// bodies stand.
+// The same record, with the edge axes TestAxes(A, B, ...) found for this
+// pair as its bodies stand.
 Collision* GetCollisionPoints(RBody* A, RBody* B, bool remember, const EdgeAxes& edges);
 // What GetCollisionPoints remembers: points[0] into A's ring and points[1]
 // into B's, each in list order.

@@ -66,7 +66,8 @@ namespace Resting {
 void SolveAll(std::vector<RBody*>* bodies, double delta_time) {
   // Edges point into body_vector, so it is sized once per call and never
   // resized while in use. Its nodes stay from call to call, so their edge
-  // lists keep their storage.
+  // lists keep their storage; like the other kept storage here, that makes
+  // this a function for one thread, not to be entered twice at once.
   static std::vector<RestingBody> body_vector;
   body_vector.resize(bodies->size());
   for (std::size_t i = 0; i < bodies->size(); ++i) {
