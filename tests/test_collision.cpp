@@ -353,7 +353,7 @@ TEST_F(Detector, SplitPairTestsAnswerAsTheWholeOnes) {
     if (verdict != CDetector::AxisVerdict::kOverlapping)
       continue;
     // The contact search with the axis tests' edge axes: the same record.
-    CDetector::EdgeAxes edges;
+    CDetector::PairAxes edges;
     ASSERT_EQ(CDetector::TestAxes(A2, B2, &gap, &edges), verdict) << trial;
     ASSERT_TRUE(edges.filled) << trial;
     std::unique_ptr<Collision> reused(CDetector::GetCollisionPoints(A2, B2, false, edges));
@@ -369,6 +369,38 @@ TEST_F(Detector, SplitPairTestsAnswerAsTheWholeOnes) {
   }
   for (int v : verdicts)
     EXPECT_GT(v, 100);
+}
+
+// Boxes resting flush or nearly so, where the axis tests measure the face
+// depths the contact search then reuses: the same record as a search that
+// measures everything itself, to the zero signs of the winning normal.
+TEST_F(Detector, ReusedAxesGiveTheSameRecord) {
+  int reused_faces = 0;
+  for (double sink : {0.0, 1e-13, 1e-3})
+    for (double dx : {0.0, 0.3, -0.7})
+      for (double turn : {0.0, 0.5, 1.5707963267948966}) {
+        RBody* B = Box(2, 1.5, 1, Vector3(0, 0, 0));
+        RBody* A = Box(1, 1, 0.5, Vector3(dx, 0.2, 0.75 - sink), AxisAngle(Vector3(0, 0, 1), turn));
+        double gap;
+        CDetector::PairAxes axes;
+        if (CDetector::TestAxes(A, B, &gap, &axes) != CDetector::AxisVerdict::kOverlapping)
+          continue;
+        ASSERT_TRUE(axes.filled);
+        for (bool measured : axes.face_measured)
+          reused_faces += measured;
+        std::unique_ptr<Collision> reused(CDetector::GetCollisionPoints(A, B, false, axes));
+        std::unique_ptr<Collision> fresh(CDetector::GetCollisionPoints(A, B, false));
+        for (int i = 0; i < 2; ++i) {
+          ASSERT_EQ(reused->points[i].size(), fresh->points[i].size());
+          for (std::size_t k = 0; k < fresh->points[i].size(); ++k) {
+            const CollisionPoint &r = reused->points[i][k], &f = fresh->points[i][k];
+            EXPECT_TRUE(SameBits(r.p, f.p) && SameBits(r.n, f.n))
+                << sink << " " << dx << " " << turn;
+            EXPECT_TRUE(r.eA == f.eA && r.eB == f.eB && r.f == f.f);
+          }
+        }
+      }
+  EXPECT_GT(reused_faces, 0);
 }
 
 TEST_F(Detector, RelativeVelocityAndHighest) {

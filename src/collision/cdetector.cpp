@@ -279,7 +279,7 @@ double OverlapDepth(RBody* A, RBody* B, Vector3 axis, Vector3* midpoint) {
 
 namespace {
 
-Vector3 SeparatingAxis(RBody* A, RBody* B, const CDetector::EdgeAxes* known) {
+Vector3 SeparatingAxis(RBody* A, RBody* B, const CDetector::PairAxes* known) {
   const WorldGeometry& ga = A->World();
   const WorldGeometry& gb = B->World();
   const Corners& corners_a = ga;
@@ -308,8 +308,17 @@ Vector3 SeparatingAxis(RBody* A, RBody* B, const CDetector::EdgeAxes* known) {
   const DepthBound bound(ga, gb, A, B);
   const std::size_t face = FirstLeast<12>(
       bounded,
-      [&](std::size_t i) { return i < 6 ? bound.BelowFace(0, i) : bound.BelowFace(1, i - 6); },
-      [&](std::size_t i) { return depth_on(face_axes[i]); }, &min_depth);
+      [&](std::size_t i) {
+        if (known != nullptr)
+          return known->face_plus[i];
+        return i < 6 ? bound.BelowFace(0, i) : bound.BelowFace(1, i - 6);
+      },
+      [&](std::size_t i) {
+        if (known != nullptr && known->face_measured[i])
+          return known->face_depth[i];
+        return depth_on(face_axes[i]);
+      },
+      &min_depth);
   if (face < face_axes.size())
     min_normal = face_axes[face];
 
@@ -490,21 +499,35 @@ class AxisTests {
   // A lower bound of the probe's gap, after kSeparated.
   double gap() const { return gap_; }
 
-  // Every listed axis, after kOverlapping. When none separates, *edges (if
-  // given) holds the edge axes as made here.
-  bool AnySeparates(CDetector::EdgeAxes* edges = nullptr) const {
+  // Every listed axis, after kOverlapping. When none separates, *memo (if
+  // given) holds the axes as measured here.
+  bool AnySeparates(CDetector::PairAxes* memo = nullptr) const {
     const WorldGeometry& ga = *ga_;
     const WorldGeometry& gb = *gb_;
-    if (edges != nullptr && ga.turn->edge_line_count * gb.turn->edge_line_count > 9)
-      edges = nullptr;  // more lines than it holds: left unfilled
+    if (memo != nullptr && ga.turn->edge_line_count * gb.turn->edge_line_count > 9)
+      memo = nullptr;  // more lines than it holds: left unfilled
     for (int side = 0; side < 2; ++side) {
       for (std::size_t i = 0; i < 6; ++i) {
         double plus = 0, minus = 0;
         if (bounded_)
           bound_->BelowFace(side, i, &plus, &minus);
         const Vector3& n = side == 0 ? ga.turn->face_normals[i] : gb.turn->face_normals[i];
-        if (Separates(side == 0 ? Negated(n) : n, plus, minus))
-          return true;
+        const Vector3 axis = side == 0 ? Negated(n) : n;
+        // Separates, with the depth kept where it was measured.
+        const bool measured = !(bounded_ && plus > 0 && minus > 0);
+        Span sa{0, 0}, sb{0, 0};
+        if (measured) {
+          sa = ProjectSpan(ga, axis);
+          sb = ProjectSpan(gb, axis);
+          if (!Overlap(sa, sb))
+            return true;
+        }
+        if (memo != nullptr) {
+          const std::size_t k = 6 * static_cast<std::size_t>(side) + i;
+          memo->face_plus[k] = plus;
+          memo->face_measured[k] = measured;
+          memo->face_depth[k] = sb.max - sa.min;
+        }
       }
     }
     // No threshold here: parallel edges give a zero axis, which projects
@@ -519,19 +542,19 @@ class AxisTests {
           bound_->Below(axis, &plus, &minus);
         if (Separates(axis, plus, minus))
           return true;
-        if (edges != nullptr) {
+        if (memo != nullptr) {
           const std::size_t k = i * gb.turn->edge_line_count + j;
-          std::copy(axis.axes, axis.axes + 3, edges->axis[k]);
-          edges->length[k] = length;
-          edges->plus[k] = plus;
-          edges->minus[k] = minus;
+          std::copy(axis.axes, axis.axes + 3, memo->axis[k]);
+          memo->length[k] = length;
+          memo->plus[k] = plus;
+          memo->minus[k] = minus;
         }
       }
     }
-    if (edges != nullptr) {
-      edges->filled = true;
-      edges->a = A_;
-      edges->b = B_;
+    if (memo != nullptr) {
+      memo->filled = true;
+      memo->a = A_;
+      memo->b = B_;
     }
     return false;
   }
@@ -595,9 +618,9 @@ AxisVerdict TestAxes(RBody* A, RBody* B, double* gap) {
   return TestAxes(A, B, gap, nullptr);
 }
 
-AxisVerdict TestAxes(RBody* A, RBody* B, double* gap, EdgeAxes* edges) {
-  if (edges != nullptr)
-    edges->filled = false;
+AxisVerdict TestAxes(RBody* A, RBody* B, double* gap, PairAxes* memo) {
+  if (memo != nullptr)
+    memo->filled = false;
   AxisTests tests(A, B);
   *gap = -std::numeric_limits<double>::infinity();
   switch (tests.ProbeAxis()) {
@@ -609,7 +632,7 @@ AxisVerdict TestAxes(RBody* A, RBody* B, double* gap, EdgeAxes* edges) {
     case AxisTests::Probe::kOverlapping:
       break;
   }
-  return tests.AnySeparates(edges) ? AxisVerdict::kSeparated : AxisVerdict::kOverlapping;
+  return tests.AnySeparates(memo) ? AxisVerdict::kSeparated : AxisVerdict::kOverlapping;
 }
 
 bool RingsAccept(RBody* A, RBody* B, double gap) {
@@ -680,13 +703,13 @@ Collision* GetCollisionPoints(RBody* A, RBody* B) {
 
 namespace {
 
-Collision* ContactPoints(RBody* A, RBody* B, bool remember, const EdgeAxes* edges) {
+Collision* ContactPoints(RBody* A, RBody* B, bool remember, const PairAxes* memo) {
   Collision* col = NewCollision();
   col->bodies[0] = A;
   col->bodies[1] = B;
 
   // World, from B towards A.
-  const Vector3 normal_b_to_a = SeparatingAxis(A, B, edges);
+  const Vector3 normal_b_to_a = SeparatingAxis(A, B, memo);
   Vector3 separating_plane_point;
   const double depth = OverlapDepth(A, B, normal_b_to_a, &separating_plane_point);
 
@@ -813,9 +836,9 @@ Collision* GetCollisionPoints(RBody* A, RBody* B, bool remember) {
   return ContactPoints(A, B, remember, nullptr);
 }
 
-Collision* GetCollisionPoints(RBody* A, RBody* B, bool remember, const EdgeAxes& edges) {
-  const bool ours = edges.filled && edges.a == A && edges.b == B;
-  return ContactPoints(A, B, remember, ours ? &edges : nullptr);
+Collision* GetCollisionPoints(RBody* A, RBody* B, bool remember, const PairAxes& axes) {
+  const bool ours = axes.filled && axes.a == A && axes.b == B;
+  return ContactPoints(A, B, remember, ours ? &axes : nullptr);
 }
 
 void RememberPoints(const Collision& record) {

@@ -95,18 +95,23 @@ inline bool SpheresApart(const Sphere& a, const Sphere& b) {
 inline bool SpheresApart(const RBody* A, const RBody* B) {
   return SpheresApart(SphereOf(A), SphereOf(B));
 }
-// What the axis tests of a pair no axis separates learnt of its edge axes
-// (normalised cross products of the two boxes' edge lines, A's line major),
-// handed to the contact search of the same pair, in the same order, at the
-// same poses, so that it does not make them again. Filled only for boxes of
-// three edge lines each (any box not made of NaNs); the contact search makes
-// the axes itself when it is not filled or is for another pair.
-struct EdgeAxes {
+// What the axis tests of a pair no axis separates learnt of its axes, handed
+// to the contact search of the same pair, in the same order, at the same
+// poses, so that it does not make them again: each face axis's depth bound,
+// and its depth where it was measured; the edge axes (normalised cross
+// products of the two boxes' edge lines, A's line major) with their lengths
+// and bounds. Filled only for boxes of three edge lines each (any box not
+// made of NaNs); the contact search makes everything itself when it is not
+// filled or is for another pair.
+struct PairAxes {
   bool filled = false;
   const RBody* a = nullptr;
   const RBody* b = nullptr;
   // Plain numbers, left unset until filled: a pair test makes one of these
-  // whether or not it gets that far.
+  // whether or not it gets that far. Faces: A's six negated normals, then B's.
+  double face_plus[12];
+  bool face_measured[12];
+  double face_depth[12];
   double axis[9][3];
   double length[9];          // the cross products' lengths
   double plus[9], minus[9];  // the depth bounds of each, when bounded
@@ -122,9 +127,9 @@ Collision* GetCollisionPoints(RBody* A, RBody* B);
 // The same record; with remember false the rings are left alone, and
 // remembering its points later is RememberPoints(record).
 Collision* GetCollisionPoints(RBody* A, RBody* B, bool remember);
-// The same record, with the edge axes TestAxes(A, B, ...) found for this
+// The same record, with the axes TestAxes(A, B, ...) measured for this
 // pair as its bodies stand.
-Collision* GetCollisionPoints(RBody* A, RBody* B, bool remember, const EdgeAxes& edges);
+Collision* GetCollisionPoints(RBody* A, RBody* B, bool remember, const PairAxes& axes);
 // What GetCollisionPoints remembers: points[0] into A's ring and points[1]
 // into B's, each in list order.
 void RememberPoints(const Collision& record);
@@ -138,8 +143,8 @@ enum class AxisVerdict {
 // gap: for kSeparated, a lower bound of the gap along the separating axis
 // when one is known, else -infinity.
 AxisVerdict TestAxes(RBody* A, RBody* B, double* gap);
-// The same; for kOverlapping, *edges holds what GetCollisionPoints may reuse.
-AxisVerdict TestAxes(RBody* A, RBody* B, double* gap, EdgeAxes* edges);
+// The same; for kOverlapping, *axes holds what GetCollisionPoints may reuse.
+AxisVerdict TestAxes(RBody* A, RBody* B, double* gap, PairAxes* axes);
 // DetectCollision's answer for a pair TestAxes found kSeparated, with its
 // gap: whether a remembered point lies inside the other body.
 bool RingsAccept(RBody* A, RBody* B, double gap);

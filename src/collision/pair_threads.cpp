@@ -95,13 +95,13 @@ namespace PairThreads {
 
 Collision* Test(RBody* a, RBody* b, std::size_t j, std::vector<Found>* found) {
   double gap;
-  CDetector::EdgeAxes edges;
-  const CDetector::AxisVerdict verdict = CDetector::TestAxes(a, b, &gap, &edges);
+  CDetector::PairAxes axes;
+  const CDetector::AxisVerdict verdict = CDetector::TestAxes(a, b, &gap, &axes);
   if (verdict == CDetector::AxisVerdict::kApart)
     return nullptr;
   Collision* record = nullptr;
   if (verdict == CDetector::AxisVerdict::kOverlapping)
-    record = CDetector::GetCollisionPoints(a, b, false, edges);
+    record = CDetector::GetCollisionPoints(a, b, false, axes);
   found->push_back(Found{j, record, gap});
   return record;
 }
