@@ -371,17 +371,28 @@ Vector3 SeparatingAxis(RBody* A, RBody* B) {
   return SeparatingAxis(A, B, nullptr);
 }
 
-Face* MinimumPenFaceSecond(RBody* A, RBody* B) {
+namespace {
+
+// below, when given, holds the bounds of B's six faces as the pair's axis
+// tests made them: from the other side of the pair they differ at most in
+// the sign of a zero, which no comparison of FirstLeast tells apart.
+Face* MinimumPenFaceSecond(RBody* A, RBody* B, const double* below) {
   const Corners& corners_a = WorldCorners(A);
   const WorldGeometry& gb = B->World();
   const bool bounded = corners_a.bounded && gb.bounded;
   const DepthBound bound(corners_a, gb, A, B);
   double min_pen;
   const std::size_t face = FirstLeast<6>(
-      bounded, [&](std::size_t i) { return bound.BelowFace(1, i); },
+      bounded, [&](std::size_t i) { return below != nullptr ? below[i] : bound.BelowFace(1, i); },
       [&](std::size_t i) { return Depth(corners_a, gb, gb.turn->face_normals[i], nullptr); },
       &min_pen);
   return &B->faces[face < 6 ? face : 0];
+}
+
+}  // namespace
+
+Face* MinimumPenFaceSecond(RBody* A, RBody* B) {
+  return MinimumPenFaceSecond(A, B, nullptr);
 }
 
 PointEvaluation PointEvaluator::Evaluate(const CollisionPoint& cp) {
@@ -500,7 +511,8 @@ class AxisTests {
   double gap() const { return gap_; }
 
   // Every listed axis, after kOverlapping. When none separates, *memo (if
-  // given) holds the axes as measured here.
+  // given) holds the axes as measured here, which the contact search and
+  // its least-penetrated faces read again.
   bool AnySeparates(CDetector::PairAxes* memo = nullptr) const {
     const WorldGeometry& ga = *ga_;
     const WorldGeometry& gb = *gb_;
@@ -742,7 +754,7 @@ Collision* ContactPoints(RBody* A, RBody* B, bool remember, const PairAxes* memo
   // towards X; it depends only on the pair, so it is found once, and only
   // when a corner needs it.
   auto add_corners = [remember](RBody* X, RBody* Y, const std::array<bool, 8>& in_band,
-                                std::vector<CollisionPoint>* points) {
+                                const double* below_y, std::vector<CollisionPoint>* points) {
     Face* face = nullptr;
     Vector3 normal;
     for (std::size_t k = 0; k < X->vertices.size(); ++k) {
@@ -750,7 +762,7 @@ Collision* ContactPoints(RBody* A, RBody* B, bool remember, const PairAxes* memo
       if (!in_band[k] || !IsPointInside(X->World().corners[k], Y))
         continue;
       if (face == nullptr) {
-        face = MinimumPenFaceSecond(X, Y);
+        face = MinimumPenFaceSecond(X, Y, below_y);
         normal = Y->RotationMatrix() * face->n;
       }
       // One allocation for a typical face's points, not one per doubling.
@@ -765,8 +777,9 @@ Collision* ContactPoints(RBody* A, RBody* B, bool remember, const PairAxes* memo
         X->RememberColPoint(v);
     }
   };
-  add_corners(A, B, band_a, &col->points[0]);
-  add_corners(B, A, band_b, &col->points[1]);
+  // The axis tests' face bounds: B's faces come after A's.
+  add_corners(A, B, band_a, memo != nullptr ? memo->face_plus + 6 : nullptr, &col->points[0]);
+  add_corners(B, A, band_b, memo != nullptr ? memo->face_plus : nullptr, &col->points[1]);
 
   // Only edges lying within the band along their whole length can cross.
   // Fixed storage: a box has twelve edges, and a pair allocates nothing here.
