@@ -395,21 +395,42 @@ Face* MinimumPenFaceSecond(RBody* A, RBody* B) {
   return MinimumPenFaceSecond(A, B, nullptr);
 }
 
-PointEvaluation PointEvaluator::Evaluate(const CollisionPoint& cp) {
+namespace {
+
+// EvaluatePoint's depth: the overlap of the two bodies on the stored normal.
+double PointDepth(const CollisionPoint& cp, RBody* A, RBody* B) {
+  const Corners& corners_a = WorldCorners(A);
+  const Corners& corners_b = WorldCorners(B);
+  if (cp.eA != nullptr && cp.eB != nullptr)
+    return Depth(corners_a, corners_b, cp.n, nullptr);
+  // Overlap of the two intervals on n; the first wins a tie. Each span is
+  // taken once: Depth would project both bodies twice.
+  const Span sa = ProjectSpan(corners_a, cp.n);
+  const Span sb = ProjectSpan(corners_b, cp.n);
+  const double ab = sb.max - sa.min;
+  const double ba = sa.max - sb.min;
+  return ba < ab ? ba : ab;
+}
+
+}  // namespace
+
+double PointEvaluator::Depth(const CollisionPoint& cp) {
   const bool edge = cp.eA != nullptr && cp.eB != nullptr;
   if (has_last_ && edge == last_edge_ &&
-      std::memcmp(cp.n.axes, last_n_.axes, sizeof cp.n.axes) == 0) {
-    PointEvaluation e;
-    e.p = PointWorld(cp, A_);
-    e.n = cp.n;
-    e.depth = last_depth_;
-    return e;
-  }
-  const PointEvaluation e = CDetector::EvaluatePoint(cp, A_, B_);
+      std::memcmp(cp.n.axes, last_n_.axes, sizeof cp.n.axes) == 0)
+    return last_depth_;
+  last_depth_ = PointDepth(cp, A_, B_);
   has_last_ = true;
   last_edge_ = edge;
   last_n_ = cp.n;
-  last_depth_ = e.depth;
+  return last_depth_;
+}
+
+PointEvaluation PointEvaluator::Evaluate(const CollisionPoint& cp) {
+  PointEvaluation e;
+  e.p = PointWorld(cp, A_);
+  e.n = cp.n;
+  e.depth = Depth(cp);
   return e;
 }
 
@@ -871,19 +892,7 @@ PointEvaluation EvaluatePoint(CollisionPoint cp, RBody* A, RBody* B) {
   // The normal stays as it was when the point was made; it does not turn
   // with the body.
   e.n = cp.n;
-  const Corners& corners_a = WorldCorners(A);
-  const Corners& corners_b = WorldCorners(B);
-  if (cp.eA != nullptr && cp.eB != nullptr) {
-    e.depth = Depth(corners_a, corners_b, e.n, nullptr);
-  } else {
-    // Overlap of the two intervals on n; the first wins a tie. Each span is
-    // taken once: Depth would project both bodies twice.
-    const Span sa = ProjectSpan(corners_a, e.n);
-    const Span sb = ProjectSpan(corners_b, e.n);
-    const double ab = sb.max - sa.min;
-    const double ba = sa.max - sb.min;
-    e.depth = ba < ab ? ba : ab;
-  }
+  e.depth = PointDepth(cp, A, B);
   return e;
 }
 

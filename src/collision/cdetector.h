@@ -53,6 +53,8 @@ class PointEvaluator {
  public:
   PointEvaluator(RBody* A, RBody* B) : A_(A), B_(B) {}
   PointEvaluation Evaluate(const CollisionPoint& cp);
+  // Evaluate's depth alone.
+  double Depth(const CollisionPoint& cp);
 
  private:
   RBody* A_;

@@ -85,8 +85,9 @@ void SolveOnePoint(Vector3 p, Vector3 n, RBody* A, RBody* B, bool default_ela, d
 namespace {
 
 // Whether the evaluations kept in the record were made at the bodies' present
-// poses; when not, the poses are noted for the ones about to be made.
-bool KeptEvaluationsHold(Collision* collision) {
+// poses; when not, the poses are noted for the ones about to be made, or
+// (note false) the kept ones are marked as gone.
+bool KeptEvaluationsHold(Collision* collision, bool note) {
   std::uint64_t now[2][12];
   for (int body = 0; body < 2; ++body) {
     RBody* X = collision->bodies[body];
@@ -99,8 +100,9 @@ bool KeptEvaluationsHold(Collision* collision) {
       collision->evaluations[0].size() == collision->points[0].size() &&
       collision->evaluations[1].size() == collision->points[1].size())
     return true;
-  std::memcpy(collision->evaluated_at, now, sizeof now);
-  collision->has_evaluations = true;
+  if (note)
+    std::memcpy(collision->evaluated_at, now, sizeof now);
+  collision->has_evaluations = note;
   return false;
 }
 
@@ -109,7 +111,7 @@ bool KeptEvaluationsHold(Collision* collision) {
 namespace CSolver {
 
 void PrepareEvaluations(Collision* collision) {
-  if (!collision->keep_evaluations || KeptEvaluationsHold(collision))
+  if (!collision->keep_evaluations || KeptEvaluationsHold(collision, true))
     return;
   for (int body = 0; body < 2; ++body) {
     PointEvaluator evaluator(collision->bodies[body], collision->bodies[1 - body]);
@@ -127,10 +129,19 @@ ScanResult ScanPoints(Collision* collision, double depth_margin, double approach
   r.max_depth = -1;
   r.max_point = Vector3();
   r.max_normal = Vector3();
-  const bool keep = collision->keep_evaluations;
-  // Evaluating has no effects, so the kept ones may be made first.
-  if (keep)
-    PrepareEvaluations(collision);
+  // Evaluating has no effects, so the kept ones may be made first. A scan
+  // that sums nothing needs a point's place only when the point is deeper
+  // than the best so far: unless kept ones hold, it measures depths alone
+  // and keeps nothing (the separation pass moves the poses right after).
+  bool kept = false;
+  if (collision->keep_evaluations) {
+    if (point_sum != nullptr) {
+      PrepareEvaluations(collision);
+      kept = true;
+    } else {
+      kept = KeptEvaluationsHold(collision, false);
+    }
+  }
   for (int body = 0; body < 2; ++body) {
     RBody* X = collision->bodies[body];
     RBody* Y = collision->bodies[1 - body];
@@ -138,7 +149,19 @@ ScanResult ScanPoints(Collision* collision, double depth_margin, double approach
     const std::vector<PointEvaluation>& evaluations = collision->evaluations[body];
     for (std::size_t k = 0; k < collision->points[body].size(); ++k) {
       const CollisionPoint& cp = collision->points[body][k];
-      const PointEvaluation pe = keep ? evaluations[k] : evaluator.Evaluate(cp);
+      if (!kept && point_sum == nullptr) {
+        const double depth = evaluator.Depth(cp);
+        if (!(depth > r.max_depth + depth_margin))
+          continue;
+        const Vector3 p = PointWorld(cp, X);
+        if (static_cast<float>(CDetector::RelativeVelocity(p, cp.n, X, Y)) < approach_threshold) {
+          r.max_depth = static_cast<float>(depth);
+          r.max_point = p;
+          r.max_normal = body == 0 ? cp.n : cp.n * -1.0;
+        }
+        continue;
+      }
+      const PointEvaluation pe = kept ? evaluations[k] : evaluator.Evaluate(cp);
       // Single precision on purpose: the peers agree on these roundings,
       // and the choice of point depends on them. Only a deeper point needs
       // its velocity.
