@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
+#include <random>
 
 #include "body/body_check.h"
 #include "body/rbody.h"
@@ -101,6 +103,37 @@ TEST(RBody, StateExchangeAndRotationCache) {
   Matrix3x3 prod = inertia * plank.InvInertiaTensor();
   EXPECT_NEAR(prod(0, 0), 1, 1e-12);
   EXPECT_NEAR(prod(0, 1), 0, 1e-12);
+}
+
+// The world inverse inertia follows every change of rotation, however the
+// rotation changes and however many rotations pass through the body's slots:
+// the same bits as r (r * I^-1) r^T made afresh.
+TEST(RBody, InverseInertiaFollowsTheRotation) {
+  RBody b(1, 4, 1, 2, "plank");
+  std::mt19937 rng(11);
+  std::uniform_real_distribution<double> u(-1, 1);
+  for (int k = 0; k < 40; ++k) {
+    const Quaternion q = Quaternion(u(rng), Vector3(u(rng), u(rng), u(rng))).Normalize();
+    if (k % 3 == 0) {
+      b.SetAngPos(q);
+    } else {
+      RBState s = b.State();
+      s.ang_pos = q;
+      b.ApplyState(s);
+    }
+    if (k % 2 == 1)
+      b.World();  // the new rotation made before the inertia is asked for
+    for (int again = 0; again < 2; ++again) {
+      const Matrix3x3 r = RBody::RotationMatrix(b.ang_pos);
+      const Matrix3x3 want = (r * b.inv_local_inertia) * r.Transpose();
+      const Matrix3x3 got = b.InvInertiaTensor();
+      EXPECT_EQ(std::memcmp(got.values, want.values, sizeof want.values), 0) << k;
+      // Other rotations looked up in between take over the slots.
+      for (int other = 0; other < 5; ++other)
+        b.InvInertiaFor(
+            RBody::RotationMatrix(Quaternion(u(rng), Vector3(u(rng), u(rng), u(rng))).Normalize()));
+    }
+  }
 }
 
 // World to body goes through the general inverse, not the transpose: for a

@@ -142,6 +142,7 @@ Matrix3x3 RBody::RotationMatrix() {
   rot_matrix = RotationMatrix(ang_pos);
   rot_matrix_valid = true;
   world_geometry_valid = false;
+  inv_inertia_now_ = nullptr;
   return rot_matrix;
 }
 
@@ -186,6 +187,8 @@ RBody::RotationPart& RBody::RotationSlot(const Matrix3x3& r) const {
       stalest = &part;
   }
   RotationPart& part = *stalest;
+  if (inv_inertia_now_ == &part)
+    inv_inertia_now_ = nullptr;
   rotation_last_ = static_cast<std::size_t>(&part - rotation_parts_);
   part.used = rotation_clock_;
   part.r = r;
@@ -312,7 +315,13 @@ Matrix3x3 RBody::InertiaTensor() {
 }
 
 Matrix3x3 RBody::InvInertiaTensor() {
-  return InvInertiaFor(RotationMatrix());
+  // The solvers ask for it twice per contact at a rotation that stays put.
+  if (rot_matrix_valid && inv_inertia_now_ != nullptr &&
+      SameBits(inv_inertia_now_->inv_inertia_of, inv_local_inertia))
+    return inv_inertia_now_->inv_inertia;
+  const Matrix3x3& m = InvInertiaFor(RotationMatrix());
+  inv_inertia_now_ = &RotationSlot(rot_matrix);
+  return m;
 }
 
 void RBody::RememberColPoint(const Vector3& p) {

@@ -189,6 +189,9 @@ class RBody {
   std::size_t world_slot_ = 4;
   mutable unsigned rotation_clock_ = 0;
   mutable std::size_t rotation_last_ = 0;
+  // InvInertiaTensor's last answer, in its slot: for rot_matrix while that
+  // stays valid and the slot is not replaced (both clear it).
+  mutable const RotationPart* inv_inertia_now_ = nullptr;
 };
 
 // Inline: the pair tests ask it for nearly every pair of neighbours.
