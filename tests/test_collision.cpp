@@ -375,32 +375,42 @@ TEST_F(Detector, SplitPairTestsAnswerAsTheWholeOnes) {
 // depths the contact search then reuses: the same record as a search that
 // measures everything itself, to the zero signs of the winning normal.
 TEST_F(Detector, ReusedAxesGiveTheSameRecord) {
-  int reused_faces = 0;
-  for (double sink : {0.0, 1e-13, 1e-3})
-    for (double dx : {0.0, 0.3, -0.7})
-      for (double turn : {0.0, 0.5, 1.5707963267948966}) {
-        RBody* B = Box(2, 1.5, 1, Vector3(0, 0, 0));
-        RBody* A = Box(1, 1, 0.5, Vector3(dx, 0.2, 0.75 - sink), AxisAngle(Vector3(0, 0, 1), turn));
-        double gap;
-        CDetector::PairAxes axes;
-        if (CDetector::TestAxes(A, B, &gap, &axes) != CDetector::AxisVerdict::kOverlapping)
-          continue;
-        ASSERT_TRUE(axes.filled);
-        for (bool measured : axes.face_measured)
-          reused_faces += measured;
-        std::unique_ptr<Collision> reused(CDetector::GetCollisionPoints(A, B, false, axes));
-        std::unique_ptr<Collision> fresh(CDetector::GetCollisionPoints(A, B, false));
-        for (int i = 0; i < 2; ++i) {
-          ASSERT_EQ(reused->points[i].size(), fresh->points[i].size());
-          for (std::size_t k = 0; k < fresh->points[i].size(); ++k) {
-            const CollisionPoint &r = reused->points[i][k], &f = fresh->points[i][k];
-            EXPECT_TRUE(SameBits(r.p, f.p) && SameBits(r.n, f.n))
-                << sink << " " << dx << " " << turn;
-            EXPECT_TRUE(r.eA == f.eA && r.eB == f.eB && r.f == f.f);
+  int reused_faces = 0, lists_filled[2] = {0, 0};
+  // The small box on the large one and the other way round, so that both
+  // lists get corners (B's corners take the bounds from A's side).
+  const double small[3] = {1, 1, 0.5}, large[3] = {2, 1.5, 1};
+  for (bool small_on_top : {true, false})
+    for (double sink : {0.0, 1e-13, 1e-3})
+      for (double dx : {0.0, 0.3, -0.7})
+        for (double turn : {0.0, 0.5, 1.5707963267948966}) {
+          const double* top = small_on_top ? small : large;
+          const double* low = small_on_top ? large : small;
+          RBody* B = Box(low[0], low[1], low[2], Vector3(0, 0, 0));
+          RBody* A = Box(top[0], top[1], top[2], Vector3(dx, 0.2, (top[2] + low[2]) / 2 - sink),
+                         AxisAngle(Vector3(0, 0, 1), turn));
+          double gap;
+          CDetector::PairAxes axes;
+          if (CDetector::TestAxes(A, B, &gap, &axes) != CDetector::AxisVerdict::kOverlapping)
+            continue;
+          ASSERT_TRUE(axes.filled);
+          for (bool measured : axes.face_measured)
+            reused_faces += measured;
+          std::unique_ptr<Collision> reused(CDetector::GetCollisionPoints(A, B, false, axes));
+          std::unique_ptr<Collision> fresh(CDetector::GetCollisionPoints(A, B, false));
+          for (int i = 0; i < 2; ++i) {
+            lists_filled[i] += !fresh->points[i].empty();
+            ASSERT_EQ(reused->points[i].size(), fresh->points[i].size());
+            for (std::size_t k = 0; k < fresh->points[i].size(); ++k) {
+              const CollisionPoint &r = reused->points[i][k], &f = fresh->points[i][k];
+              EXPECT_TRUE(SameBits(r.p, f.p) && SameBits(r.n, f.n))
+                  << small_on_top << " " << sink << " " << dx << " " << turn;
+              EXPECT_TRUE(r.eA == f.eA && r.eB == f.eB && r.f == f.f);
+            }
           }
         }
-      }
   EXPECT_GT(reused_faces, 0);
+  EXPECT_GT(lists_filled[0], 0);
+  EXPECT_GT(lists_filled[1], 0);
 }
 
 TEST_F(Detector, RelativeVelocityAndHighest) {

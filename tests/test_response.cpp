@@ -196,7 +196,8 @@ TEST_F(ResponseTest, SeparationSharesThePushByMass) {
                         {0, 1.0, -1, 0, 0},        // depth exactly 0
                         {0, 0.9, -0.0005, 0, 0}};  // approaching slower than 1 mm/s
   for (const Case& c : cases) {
-    auto a = MakeBox(1, 1, 1, Vector3(0, 0, c.z), c.fixed & 1), b = MakeBox(3, 1, 1, kO, c.fixed & 4);
+    auto a = MakeBox(1, 1, 1, Vector3(0, 0, c.z), c.fixed & 1),
+         b = MakeBox(3, 1, 1, kO, c.fixed & 4);
     a->is_frozen = c.fixed & 2;
     b->is_frozen = c.fixed & 8;
     a->vel = Vector3(0, 0, c.vz);
@@ -227,11 +228,25 @@ TEST_F(ResponseTest, KeptEvaluationsFollowThePoses) {
   Collision kept{{a.get(), b.get()}, {{Corner(kCorner, kUp)}}};
   kept.keep_evaluations = true;
   Collision plain{{a.get(), b.get()}, {{Corner(kCorner, kUp)}}};
+  // A scan without sums first (kept ones that no longer hold are not read),
+  // then one with sums (which makes and keeps them), then one without again
+  // (which reads them).
   auto expect_same = [&](const char* what) {
-    const CSolver::ScanResult k = CSolver::ScanPoints(&kept, 0.0, -0.001);
-    const CSolver::ScanResult p = CSolver::ScanPoints(&plain, 0.0, -0.001);
-    EXPECT_TRUE(SameBits(k.max_depth, p.max_depth)) << what;
-    EXPECT_EQ(k.max_point, p.max_point) << what;
+    std::vector<std::pair<CSolver::ScanResult, CSolver::ScanResult>> scans;
+    scans.emplace_back(CSolver::ScanPoints(&kept, 0.0, -0.001),
+                       CSolver::ScanPoints(&plain, 0.0, -0.001));
+    Vector3 sum_k, sum_p;
+    float depth_k = 0, depth_p = 0;
+    scans.emplace_back(CSolver::ScanPoints(&kept, 0.0, -0.001, &sum_k, &depth_k),
+                       CSolver::ScanPoints(&plain, 0.0, -0.001, &sum_p, &depth_p));
+    EXPECT_TRUE(kept.has_evaluations) << what;
+    scans.emplace_back(CSolver::ScanPoints(&kept, 0.0, -0.001),
+                       CSolver::ScanPoints(&plain, 0.0, -0.001));
+    for (const auto& [k, p] : scans)
+      EXPECT_TRUE(SameBits(k.max_depth, p.max_depth) && SameBits(k.max_point, p.max_point) &&
+                  SameBits(k.max_normal, p.max_normal))
+          << what;
+    EXPECT_TRUE(SameBits(sum_k, sum_p) && SameBits(depth_k, depth_p)) << what;
   };
   a->vel = Vector3(0, 0, -1);
   expect_same("first");
@@ -272,7 +287,7 @@ TEST_F(ResponseTest, RestingLevels) {
   for (int pass = 0; pass < 2; ++pass)
     want.insert(want.end(), {{0, 0, 1}, {0, 1, 0}, {1, 1, 2}, {1, 2, 1}, {2, 2, 3}, {2, 3, 2}});
   EXPECT_EQ(trace.levels, want);
-  EXPECT_EQ(trace.state_records, 2);  // before and after the impulse passes
+  EXPECT_EQ(trace.state_records, 2);                  // before and after the impulse passes
   EXPECT_TRUE(SameBits(w.list[4]->State(), air[0]));  // bit for bit
   EXPECT_TRUE(SameBits(top->State(), air[1]));
   for (RBody* b : w.list)

@@ -132,7 +132,8 @@ ScanResult ScanPoints(Collision* collision, double depth_margin, double approach
   // Evaluating has no effects, so the kept ones may be made first. A scan
   // that sums nothing needs a point's place only when the point is deeper
   // than the best so far: unless kept ones hold, it measures depths alone
-  // and keeps nothing (the separation pass moves the poses right after).
+  // and keeps nothing (the separation pass moves the poses right after; the
+  // collision solver's records keep nothing anyway).
   bool kept = false;
   if (collision->keep_evaluations) {
     if (point_sum != nullptr) {

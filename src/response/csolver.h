@@ -33,7 +33,8 @@ ScanResult ScanPoints(Collision* collision, double depth_margin, double approach
 
 // For a record with keep_evaluations: makes its points' evaluations at the
 // bodies' present poses unless they are made already. Reads the bodies and
-// writes the record alone; ScanPoints does it itself when needed.
+// writes the record alone. A scan with sums does it itself; one without
+// reads kept ones that hold, and marks the others as gone.
 void PrepareEvaluations(Collision* collision);
 
 // Solves the records last to first, deletes each and leaves the list empty.
