@@ -198,14 +198,18 @@ RBody::RotationPart& RBody::RotationSlot(const Matrix3x3& r) const {
   return part;
 }
 
-const Matrix3x3& RBody::InvInertiaFor(const Matrix3x3& r) const {
+RBody::RotationPart& RBody::InertiaSlot(const Matrix3x3& r) const {
   RotationPart& part = RotationSlot(r);
   if (!part.has_inertia || !SameBits(part.inv_inertia_of, inv_local_inertia)) {
     part.inv_inertia = (r * inv_local_inertia) * r.Transpose();
     part.inv_inertia_of = inv_local_inertia;
     part.has_inertia = true;
   }
-  return part.inv_inertia;
+  return part;
+}
+
+const Matrix3x3& RBody::InvInertiaFor(const Matrix3x3& r) const {
+  return InertiaSlot(r).inv_inertia;
 }
 
 const WorldGeometry& RBody::RemakeWorld() {
@@ -319,9 +323,8 @@ Matrix3x3 RBody::InvInertiaTensor() {
   if (rot_matrix_valid && inv_inertia_now_ != nullptr &&
       SameBits(inv_inertia_now_->inv_inertia_of, inv_local_inertia))
     return inv_inertia_now_->inv_inertia;
-  const Matrix3x3& m = InvInertiaFor(RotationMatrix());
-  inv_inertia_now_ = &RotationSlot(rot_matrix);
-  return m;
+  inv_inertia_now_ = &InertiaSlot(RotationMatrix());
+  return inv_inertia_now_->inv_inertia;
 }
 
 void RBody::RememberColPoint(const Vector3& p) {

@@ -182,6 +182,8 @@ class RBody {
     Matrix3x3 inv_inertia_of;  // the inv_local_inertia it was made from
   };
   RotationPart& RotationSlot(const Matrix3x3& r) const;
+  // The slot of rotation r, its world inverse inertia made.
+  RotationPart& InertiaSlot(const Matrix3x3& r) const;
   const WorldGeometry& RemakeWorld();
 
   mutable RotationPart rotation_parts_[4];
