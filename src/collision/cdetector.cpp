@@ -940,10 +940,12 @@ void CheckAll(std::vector<RBody*>* bodies, std::vector<Collision*>* collisions,
   static std::vector<Sphere> spheres;
   found.resize(std::max(found.size(), n));
   spheres.resize(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    (*bodies)[i]->World();  // made here: the first pass only reads it
+  // Made here, each body's on either thread: the first pass only reads them.
+  const std::function<void(std::size_t)> make_world = [&](std::size_t i) {
+    (*bodies)[i]->World();
     spheres[i] = SphereOf((*bodies)[i]);
-  }
+  };
+  PairThreads::Run(n, make_world);
   const std::function<void(std::size_t)> first_pass = [&](std::size_t i) {
     std::vector<PairThreads::Found>& out = found[i];
     out.clear();

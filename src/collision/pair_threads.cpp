@@ -1,6 +1,7 @@
 #include "collision/pair_threads.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -9,16 +10,21 @@
 
 namespace {
 
-// The second thread. Run hands out
-// items 0..count-1, each run once on one of the two threads, and returns
-// when all are done. If the helper has not woken by the time this thread
-// finished every item, it is told to skip that round.
+// The second thread. Run hands out items 0..count-1, each run once on one of
+// the two threads, and returns when all are done. If the helper has not
+// started by the time this thread finished every item, it is told to skip
+// that round.
+//
+// Waking a sleeping thread costs tens of microseconds here, about a tenth of
+// a round, so neither side sleeps at once: the helper looks for the next
+// round a while after each one (a step's rounds come close together), and
+// Run waits for the helper's last item by looking, since an item is short.
 class Helper {
  public:
   ~Helper() {
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      quit_ = true;
+      quit_.store(true);
     }
     wake_.notify_all();
     if (thread_.joinable())
@@ -33,21 +39,36 @@ class Helper {
       job_ = &job;
       count_ = count;
       next_.store(0);
-      ++round_;
-      state_ = State::kPending;
+      state_.store(State::kPending);
+      round_.store(round_.load() + 1);
     }
     wake_.notify_all();
     Work();
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (state_ == State::kPending)
-      state_ = State::kSkipped;
-    else
-      done_.wait(lock, [this] { return state_ == State::kDone; });
+    State pending = State::kPending;
+    if (!state_.compare_exchange_strong(pending, State::kSkipped)) {
+      if (!Await([this] { return state_.load() == State::kDone; })) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        done_.wait(lock, [this] { return state_.load() == State::kDone; });
+      }
+    }
     job_ = nullptr;
   }
 
  private:
   enum class State { kPending, kRunning, kSkipped, kDone };
+
+  // Looks for ready() for up to kLook; false if it never came.
+  template <typename Ready>
+  static bool Await(Ready ready) {
+    constexpr auto kLook = std::chrono::microseconds(50);
+    const auto until = std::chrono::steady_clock::now() + kLook;
+    for (unsigned k = 1;; ++k) {
+      if (ready())
+        return true;
+      if (k % 64 == 0 && std::chrono::steady_clock::now() > until)
+        return false;
+    }
+  }
 
   void Work() {
     for (;;) {
@@ -60,19 +81,23 @@ class Helper {
 
   void Loop() {
     unsigned seen = 0;
-    std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-      wake_.wait(lock, [&] { return quit_ || round_ != seen; });
-      if (quit_)
+      const auto moved = [&] { return quit_.load() || round_.load() != seen; };
+      if (!Await(moved)) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.wait(lock, moved);
+      }
+      if (quit_.load())
         return;
-      seen = round_;
-      if (state_ != State::kPending)
+      seen = round_.load();
+      State pending = State::kPending;
+      if (!state_.compare_exchange_strong(pending, State::kRunning))
         continue;
-      state_ = State::kRunning;
-      lock.unlock();
       Work();
-      lock.lock();
-      state_ = State::kDone;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        state_.store(State::kDone);
+      }
       done_.notify_all();
     }
   }
@@ -83,9 +108,9 @@ class Helper {
   const std::function<void(std::size_t)>* job_ = nullptr;
   std::size_t count_ = 0;
   std::atomic<std::size_t> next_{0};
-  unsigned round_ = 0;
-  State state_ = State::kDone;
-  bool quit_ = false;
+  std::atomic<unsigned> round_{0};
+  std::atomic<State> state_{State::kDone};
+  std::atomic<bool> quit_{false};
   std::thread thread_;
 };
 

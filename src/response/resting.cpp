@@ -118,11 +118,14 @@ void SolveAll(std::vector<RBody*>* bodies, double delta_time) {
     static std::vector<CDetector::Sphere> spheres;
     std::vector<RBody*> trial(n);
     spheres.resize(n);
-    for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t i = 0; i < n; ++i)
       trial[i] = shadows.For(i, *body_vector[i].body);
-      body_vector[i].body->World();  // made here: the first pass only reads it
+    // Made here, each body's on either thread: the first pass only reads them.
+    const std::function<void(std::size_t)> make_world = [&](std::size_t i) {
+      body_vector[i].body->World();
       spheres[i] = CDetector::SphereOf(body_vector[i].body);
-    }
+    };
+    PairThreads::Run(n, make_world);
     found.resize(std::max(found.size(), n));
     const std::function<void(std::size_t)> first_pass = [&](std::size_t i) {
       const RBody& bi = *body_vector[i].body;
