@@ -4,10 +4,10 @@
 #include <atomic>
 #include <charconv>
 #include <cmath>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <mutex>
 #include <string>
@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app/globals.h"
+#include "collision/pair_threads.h"
 
 namespace {
 
@@ -199,12 +200,12 @@ bool Write(const std::string& text, const std::vector<std::size_t>& ends) {
   return stopped;
 }
 
-// Records are taken down as numbers where they happen; a second thread
-// turns them into text and writes it, in the order taken, which costs more
-// than taking them down. The file, its limit and its messages are as if each
-// record were written at once: the limit's message is printed by the
-// caller's thread, and whatever reads, reopens or closes the file, or changes
-// the options, drains the pipe first (FileOpen asks without draining).
+// Records are taken down as numbers where they happen; the second thread
+// of the pair tests turns them into text and writes it between its rounds,
+// in the order taken, which costs more than taking them down. The file, its limit and its messages
+// are as if each record were written at once: the limit's message is printed by the caller's
+// thread, and whatever reads, reopens or closes the file, or changes the options, drains the pipe
+// first (FileOpen asks without draining).
 enum Kind { kState, kLevel, kPoint };
 
 void FormatRecord(const double*& in, Record& f) {
@@ -250,15 +251,14 @@ void FormatRecord(const double*& in, Record& f) {
 
 class Pipe {
  public:
+  Pipe() {
+    PairThreads::SetBackground([this] { return Piece(); });
+  }
   ~Pipe() {
-    Drain();
-    if (worker_.joinable()) {
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        quit_ = true;
-      }
-      changed_.notify_all();
-      worker_.join();
+    PairThreads::SetBackground(nullptr);
+    if (!taken_.empty())
+      Queue();
+    while (Piece()) {
     }
   }
 
@@ -275,30 +275,86 @@ class Pipe {
   // writing to it.
   bool Busy() const { return in_flight_.load() != 0; }
 
-  // Every record taken so far is in the file (or refused by the limit).
+  // Every record taken so far is in the file (or refused by the limit). The
+  // caller's thread takes pieces too, rather than wait.
   void Drain() {
     if (!taken_.empty())
       HandOver();
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return in_flight_.load() == 0; });
-    lock.unlock();
+    while (in_flight_.load() != 0) {
+      if (!Piece())
+        std::this_thread::yield();
+    }
     TellStops();
   }
 
  private:
+  // Records per piece: a round of the pair tests waits for at most one.
+  static constexpr int kPieceRecords = 16;
+  // Batches queued before the caller's thread takes pieces itself.
+  static constexpr std::size_t kMostQueued = 4;
+
   void HandOver() {
-    if (!worker_.joinable())
-      worker_ = std::thread([this] { Run(); });
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      changed_.wait(lock, [this] { return !inbox_full_; });
-      inbox_.swap(taken_);
-      inbox_full_ = true;
-      ++in_flight_;
+    Queue();
+    PairThreads::Nudge();
+    for (;;) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (queue_.size() <= kMostQueued)
+          break;
+      }
+      if (!Piece())
+        std::this_thread::yield();
     }
-    changed_.notify_all();
-    taken_.clear();
     TellStops();
+  }
+
+  void Queue() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    queue_.push_back(std::move(taken_));
+    ++in_flight_;
+    // Batches come back with their storage.
+    if (spare_.empty()) {
+      taken_ = std::vector<double>();
+    } else {
+      taken_ = std::move(spare_.back());
+      spare_.pop_back();
+    }
+    taken_.clear();
+  }
+
+  // Formats a few records of the oldest batch, or writes it out once all are
+  // formatted; false when there is nothing to do, or another thread is at it.
+  bool Piece() {
+    std::unique_lock<std::mutex> working(piece_mutex_, std::try_to_lock);
+    if (!working.owns_lock())
+      return false;
+    if (at_ == nullptr) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (queue_.empty())
+        return false;
+      numbers_ = std::move(queue_.front());
+      queue_.pop_front();
+      at_ = numbers_.data();
+    }
+    const double* end = numbers_.data() + numbers_.size();
+    Record f(&text_);
+    for (int k = 0; k < kPieceRecords && at_ < end; ++k) {
+      FormatRecord(at_, f);
+      ends_.push_back(text_.size());
+    }
+    if (at_ < end)
+      return true;
+    const bool stops = Write(text_, ends_);
+    text_.clear();
+    ends_.clear();
+    at_ = nullptr;
+    numbers_.clear();
+    std::lock_guard<std::mutex> lock(mutex_);
+    spare_.push_back(std::move(numbers_));
+    numbers_ = std::vector<double>();
+    limit_reached_ = limit_reached_ || stops;
+    --in_flight_;
+    return true;
   }
 
   void TellStops() {
@@ -313,51 +369,20 @@ class Pipe {
                   global::DumpPath().c_str(), global::DumpLimitText(options.limit_bytes).c_str());
   }
 
-  void Run() {
-    std::vector<double> numbers;
-    // Kept with their storage: a step's text is large, and allocating it
-    // anew each time costs page faults.
-    std::string text;
-    std::vector<std::size_t> ends;
-    for (;;) {
-      {
-        std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [this] { return inbox_full_ || quit_; });
-        if (!inbox_full_)
-          return;
-        numbers.swap(inbox_);
-        inbox_full_ = false;
-      }
-      changed_.notify_all();
-      Record f(&text);
-      const double* in = numbers.data();
-      const double* end = in + numbers.size();
-      while (in < end) {
-        FormatRecord(in, f);
-        ends.push_back(text.size());
-      }
-      numbers.clear();
-      const bool stops = Write(text, ends);
-      text.clear();
-      ends.clear();
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        limit_reached_ = limit_reached_ || stops;
-        --in_flight_;
-      }
-      changed_.notify_all();
-    }
-  }
-
   std::vector<double> taken_;  // the caller's thread only
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<double> inbox_;
-  bool inbox_full_ = false;
+  std::mutex mutex_;           // guards the queue, the spares and the stop flag
+  std::deque<std::vector<double>> queue_;
+  std::vector<std::vector<double>> spare_;
   std::atomic<int> in_flight_{0};  // changed under mutex_, read without it by Busy
   bool limit_reached_ = false;
-  bool quit_ = false;
-  std::thread worker_;
+  // The batch being formatted, by whichever thread holds piece_mutex_. Its
+  // text is kept with its storage: a step's text is large, and allocating it
+  // anew each time costs page faults.
+  std::mutex piece_mutex_;
+  std::vector<double> numbers_;
+  const double* at_ = nullptr;
+  std::string text_;
+  std::vector<std::size_t> ends_;
 };
 
 Pipe& ThePipe() {

@@ -13,12 +13,14 @@ namespace {
 // The second thread. Run hands out items 0..count-1, each run once on one of
 // the two threads, and returns when all are done. If the helper has not
 // started by the time this thread finished every item, it is told to skip
-// that round.
+// that round. Between rounds it does the background work, piece by piece,
+// so that a round waits at most for one piece.
 //
 // Waking a sleeping thread costs tens of microseconds here, about a tenth of
 // a round, so neither side sleeps at once: the helper looks for the next
-// round a while after each one (a step's rounds come close together), and
-// Run waits for the helper's last item by looking, since an item is short.
+// round or piece a while after each one (a step's rounds come close
+// together), and Run waits for the helper's last item by looking, since an
+// item is short.
 class Helper {
  public:
   ~Helper() {
@@ -32,8 +34,7 @@ class Helper {
   }
 
   void Run(std::size_t count, const std::function<void(std::size_t)>& job) {
-    if (!thread_.joinable())
-      thread_ = std::thread([this] { Loop(); });
+    Start();
     {
       std::lock_guard<std::mutex> lock(mutex_);
       job_ = &job;
@@ -46,7 +47,7 @@ class Helper {
     Work();
     State pending = State::kPending;
     if (!state_.compare_exchange_strong(pending, State::kSkipped)) {
-      if (!Await([this] { return state_.load() == State::kDone; })) {
+      if (!Await([this] { return state_.load() == State::kDone; }, kLastItem, false)) {
         std::unique_lock<std::mutex> lock(mutex_);
         done_.wait(lock, [this] { return state_.load() == State::kDone; });
       }
@@ -54,17 +55,46 @@ class Helper {
     job_ = nullptr;
   }
 
+  void SetBackground(std::function<bool()> work) {
+    std::lock_guard<std::mutex> lock(background_mutex_);
+    background_ = std::move(work);
+  }
+
+  void Nudge() {
+    Start();
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      nudged_.store(true);
+    }
+    wake_.notify_all();
+  }
+
  private:
   enum class State { kPending, kRunning, kSkipped, kDone };
 
-  // Looks for ready() for up to kLook; false if it never came.
+  void Start() {
+    if (!thread_.joinable())
+      thread_ = std::thread([this] { Loop(); });
+  }
+
+  // One piece of background work; false if there was none.
+  bool Background() {
+    std::lock_guard<std::mutex> lock(background_mutex_);
+    return background_ && background_();
+  }
+  static constexpr std::chrono::microseconds kLastItem{50};
+  static constexpr std::chrono::microseconds kNextRound{1000};
+
+  // Looks for ready() for up to look; false if it never came. A yielding
+  // look leaves the core to any other thread that wants it meanwhile.
   template <typename Ready>
-  static bool Await(Ready ready) {
-    constexpr auto kLook = std::chrono::microseconds(50);
-    const auto until = std::chrono::steady_clock::now() + kLook;
+  static bool Await(Ready ready, std::chrono::microseconds look, bool yielding) {
+    const auto until = std::chrono::steady_clock::now() + look;
     for (unsigned k = 1;; ++k) {
       if (ready())
         return true;
+      if (yielding && k % 16 == 0)
+        std::this_thread::yield();
       if (k % 64 == 0 && std::chrono::steady_clock::now() > until)
         return false;
     }
@@ -82,13 +112,20 @@ class Helper {
   void Loop() {
     unsigned seen = 0;
     for (;;) {
-      const auto moved = [&] { return quit_.load() || round_.load() != seen; };
-      if (!Await(moved)) {
+      const auto moved = [&] { return quit_.load() || round_.load() != seen || nudged_.load(); };
+      if (!Await(moved, kNextRound, true)) {
         std::unique_lock<std::mutex> lock(mutex_);
         wake_.wait(lock, moved);
       }
       if (quit_.load())
         return;
+      if (round_.load() == seen) {
+        // Nudged: pieces until there are none or a round comes.
+        nudged_.store(false);
+        while (round_.load() == seen && !quit_.load() && Background()) {
+        }
+        continue;
+      }
       seen = round_.load();
       State pending = State::kPending;
       if (!state_.compare_exchange_strong(pending, State::kRunning))
@@ -99,6 +136,8 @@ class Helper {
         state_.store(State::kDone);
       }
       done_.notify_all();
+      // Work that came during the round.
+      nudged_.store(true);
     }
   }
 
@@ -111,8 +150,16 @@ class Helper {
   std::atomic<unsigned> round_{0};
   std::atomic<State> state_{State::kDone};
   std::atomic<bool> quit_{false};
+  std::atomic<bool> nudged_{false};
+  std::mutex background_mutex_;
+  std::function<bool()> background_;
   std::thread thread_;
 };
+
+Helper& TheHelper() {
+  static Helper helper;
+  return helper;
+}
 
 }  // namespace
 
@@ -132,8 +179,15 @@ Collision* Test(RBody* a, RBody* b, std::size_t j, std::vector<Found>* found) {
 }
 
 void Run(std::size_t count, const std::function<void(std::size_t)>& job) {
-  static Helper helper;
-  helper.Run(count, job);
+  TheHelper().Run(count, job);
+}
+
+void SetBackground(std::function<bool()> work) {
+  TheHelper().SetBackground(std::move(work));
+}
+
+void Nudge() {
+  TheHelper().Nudge();
 }
 
 }  // namespace PairThreads

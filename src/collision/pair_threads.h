@@ -28,6 +28,14 @@ struct Found {
   double gap;         // else the axis tests' gap, for the ring tests
 };
 
+// Work for the second thread while no round needs it: it calls work()
+// between rounds, each call doing one short piece, until it returns false
+// (nothing to do now). Nudge() tells it that there is some again. Run's
+// rounds come first, and the program keeps to two busy threads. Setting
+// another (or none) waits for a piece under way.
+void SetBackground(std::function<bool()> work);
+void Nudge();
+
 // A first pass's test of the pair (a, b), whose spheres are not surely
 // apart (CDetector::SpheresApart, which the caller runs on its side-by-side
 // spheres): nothing when the sphere stage rejects them, else a Found with

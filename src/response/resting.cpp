@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -13,12 +14,6 @@
 #include "response/trace.h"
 
 namespace {
-
-void SetFrozen(const std::vector<std::vector<RestingBody*>>& body_levels, bool frozen) {
-  for (const auto& level : body_levels)
-    for (RestingBody* node : level)
-      node->body->is_frozen = frozen;
-}
 
 // A body's trial pose on a copy of its box, so that the pairs of several
 // bodies can be tested at once without moving any real body.
@@ -57,6 +52,71 @@ void CopyRing(const RBody& from, RBody* to) {
   std::copy(std::begin(from.recent_cols), std::end(from.recent_cols), std::begin(to->recent_cols));
   to->recent_cols_last = from.recent_cols_last;
   to->recent_cols_size = from.recent_cols_size;
+}
+
+// Bodies joined through contacts between movable bodies. The solvers' passes
+// write only the movable bodies of a contact and read the static ones, so a
+// part's contacts, taken in their order, come out bit for bit the same
+// whatever the other parts do meanwhile: the parts can be solved on two
+// threads.
+struct Part {
+  struct Contact {
+    int lvl;
+    std::size_t op;  // its place in the levels' lists, all levels in a row
+    Collision* c;
+  };
+  struct Member {
+    int lvl;
+    RBody* body;
+  };
+  std::vector<Contact> contacts;  // in the order of the levels' lists
+  std::vector<Member> bodies;     // by level
+};
+
+// What a contact's solve reports, held until the solves before it have
+// reported: its level record, and the point of its impulse if it gave one.
+struct Report {
+  int lvl, a, b;
+  bool has_point;
+  Vector3 point;
+  double depth;
+};
+
+class ReportTo : public Trace::Sink {
+ public:
+  Report* at = nullptr;
+  void StateRecord() override {}
+  void Level(int lvl, int a, int b) override {
+    at->lvl = lvl;
+    at->a = a;
+    at->b = b;
+  }
+  void Point(const Vector3& max_point, double depth) override {
+    at->has_point = true;
+    at->point = max_point;
+    at->depth = depth;
+  }
+};
+
+// Level by level as the whole pass: a level's contacts, then its bodies
+// frozen; all thawed at the end.
+template <typename Solve>
+void FrozenPass(const Part& part, int max_level, Solve solve) {
+  std::size_t c = 0, m = 0;
+  for (int lvl = 0; lvl <= max_level; ++lvl) {
+    for (; c < part.contacts.size() && part.contacts[c].lvl == lvl; ++c)
+      solve(part.contacts[c]);
+    for (; m < part.bodies.size() && part.bodies[m].lvl == lvl; ++m)
+      part.bodies[m].body->is_frozen = true;
+  }
+  for (const Part::Member& member : part.bodies)
+    member.body->is_frozen = false;
+}
+
+std::size_t Root(std::vector<std::size_t>* parent, std::size_t k) {
+  while ((*parent)[k] != k)
+    k = (*parent)[k] = (*parent)[(*parent)[k]];
+  return k;
 }
 
 }  // namespace
@@ -192,21 +252,59 @@ void SolveAll(std::vector<RBody*>* bodies, double delta_time) {
   }
 
   // Level k holds the contacts from its nodes down to level k or below; a
-  // contact inside a level is listed once per record.
+  // contact inside a level is listed once per record. In a large scene the
+  // contacts between movable bodies join them into parts.
+  struct Listed {
+    Collision* c;
+    std::size_t node;  // the end whose level lists it, movable
+  };
+  const bool split = n >= PairThreads::kFrom;
   const std::size_t levels = static_cast<std::size_t>(max_level + 1);
   std::vector<std::vector<RestingBody*>> body_levels(levels);
-  std::vector<std::vector<Collision*>> collision_levels(levels);
+  std::vector<std::vector<Listed>> collision_levels(levels);
+  std::vector<std::size_t> parent(split ? n : 0);
+  for (std::size_t k = 0; k < parent.size(); ++k)
+    parent[k] = k;
   for (RestingBody& a : body_vector) {
     if (a.level < 0)
       continue;
+    const std::size_t node = static_cast<std::size_t>(&a - body_vector.data());
     body_levels[a.level].push_back(&a);
-    std::vector<Collision*>& list = collision_levels[a.level];
+    std::vector<Listed>& list = collision_levels[a.level];
     for (const RestingCollision& edge : a.collisions) {
       if (edge.body->level > a.level)
         continue;
-      if (std::find(list.begin(), list.end(), edge.collision) == list.end())
-        list.push_back(edge.collision);
+      if (split && edge.body->level >= 0)
+        parent[Root(&parent, node)] =
+            Root(&parent, static_cast<std::size_t>(edge.body - body_vector.data()));
+      if (std::find_if(list.begin(), list.end(),
+                       [&](const Listed& l) { return l.c == edge.collision; }) == list.end())
+        list.push_back(Listed{edge.collision, node});
     }
+  }
+
+  static std::vector<Part> parts;
+  std::size_t part_count = 0;
+  constexpr std::size_t kNone = SIZE_MAX;
+  std::vector<std::size_t> part_of(split ? n : 1, kNone);
+  auto part_for = [&](std::size_t node) -> Part& {
+    std::size_t& k = part_of[split ? Root(&parent, node) : 0];
+    if (k == kNone) {
+      k = part_count++;
+      if (parts.size() < part_count)
+        parts.emplace_back();
+      parts[k].contacts.clear();
+      parts[k].bodies.clear();
+    }
+    return parts[k];
+  };
+  std::size_t ops = 0;
+  for (int lvl = 0; lvl <= max_level; ++lvl) {
+    for (const Listed& l : collision_levels[lvl])
+      part_for(l.node).contacts.push_back(Part::Contact{lvl, ops++, l.c});
+    for (RestingBody* node : body_levels[lvl])
+      part_for(static_cast<std::size_t>(node - body_vector.data()))
+          .bodies.push_back(Part::Member{lvl, node->body});
   }
 
   Trace::Sink* trace = Trace::CurrentSink();
@@ -216,39 +314,84 @@ void SolveAll(std::vector<RBody*>* bodies, double delta_time) {
   // Two impulse passes with every body movable: a slight negative
   // restitution first (single precision, as the peers agree on it), which
   // lets a resting contact absorb a little more than its approach, then none.
-  for (int iter = 1; iter >= 0; --iter) {
-    const double elasticity = -0.1f * iter;
-    for (int lvl = 0; lvl <= max_level; ++lvl) {
-      for (Collision* c : collision_levels[lvl]) {
+  // On two threads (sink given) a part's reports go to the places of its
+  // solves, for handing on in the order of the whole pass.
+  static std::vector<Report> reports;
+  auto impulse_passes = [&](const Part& part, ReportTo* sink) {
+    for (int iter = 1; iter >= 0; --iter) {
+      const double elasticity = -0.1f * iter;
+      for (const Part::Contact& contact : part.contacts) {
+        if (sink != nullptr)
+          sink->at = &reports[static_cast<std::size_t>(1 - iter) * ops + contact.op];
         if (trace != nullptr)
-          trace->Level(lvl, c->bodies[0]->id, c->bodies[1]->id);
-        CSolver::SolveContact(c, 0, elasticity);
+          Trace::CurrentSink()->Level(contact.lvl, contact.c->bodies[0]->id,
+                                      contact.c->bodies[1]->id);
+        CSolver::SolveContact(contact.c, 0, elasticity);
       }
     }
-  }
-
-  if (trace != nullptr)
-    trace->StateRecord();
-
+  };
   // Propagation: once a level is solved it is frozen, so the contacts above
-  // it push only the bodies above, against fixed supports.
-  for (int lvl = 0; lvl <= max_level; ++lvl) {
-    for (Collision* c : collision_levels[lvl])
-      CSolver::SolveContact(c, 0, 0);
-    for (RestingBody* node : body_levels[lvl])
-      node->body->is_frozen = true;
-  }
-  SetFrozen(body_levels, false);
+  // it push only the bodies above, against fixed supports. Then the two
+  // separation passes, the same way.
+  auto frozen_passes = [&](const Part& part, ReportTo* sink) {
+    FrozenPass(part, max_level, [&](const Part::Contact& contact) {
+      if (sink != nullptr)
+        sink->at = &reports[2 * ops + contact.op];
+      CSolver::SolveContact(contact.c, 0, 0);
+    });
+    for (int pass = 0; pass < 2; ++pass)
+      FrozenPass(part, max_level, [](const Part::Contact& contact) { Separation(contact.c); });
+  };
 
-  for (int pass = 0; pass < 2; ++pass) {
-    for (int lvl = 0; lvl <= max_level; ++lvl) {
-      for (Collision* c : collision_levels[lvl])
-        Separation(c);
-      for (RestingBody* node : body_levels[lvl])
-        node->body->is_frozen = true;
-    }
-    SetFrozen(body_levels, false);
+  if (part_count <= 1) {
+    if (part_count == 1)
+      impulse_passes(parts[0], nullptr);
+    if (trace != nullptr)
+      trace->StateRecord();
+    if (part_count == 1)
+      frozen_passes(parts[0], nullptr);
+    return;
   }
+
+  // The static bodies are only read from here on; what they make on first
+  // use is made now, on this thread.
+  for (RestingBody& node : body_vector) {
+    if (node.body->is_static) {
+      node.body->World();
+      node.body->InvInertiaTensor();
+    }
+  }
+  reports.assign(trace != nullptr ? 3 * ops : 0, Report{});
+  auto run = [&](auto passes) {
+    const std::function<void(std::size_t)> job = [&](std::size_t k) {
+      if (trace == nullptr) {
+        passes(parts[k], nullptr);
+        return;
+      }
+      ReportTo sink;
+      Trace::SetThreadSink(&sink);
+      passes(parts[k], &sink);
+      Trace::SetThreadSink(nullptr);
+    };
+    PairThreads::Run(part_count, job);
+  };
+  auto hand_on = [&](std::size_t from, std::size_t to) {
+    for (std::size_t k = from; k < to; ++k) {
+      const Report& r = reports[k];
+      if (k < 2 * ops)
+        trace->Level(r.lvl, r.a, r.b);
+      if (r.has_point)
+        trace->Point(r.point, r.depth);
+    }
+  };
+  run(impulse_passes);
+  if (trace != nullptr) {
+    hand_on(0, 2 * ops);
+    trace->StateRecord();
+  }
+  run(frozen_passes);
+  if (trace != nullptr)
+    hand_on(2 * ops, 3 * ops);
 }
 
 }  // namespace Resting

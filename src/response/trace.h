@@ -21,6 +21,10 @@ class Sink {
 
 // The sink the solvers report to from now on, or null for none. Not owned.
 void SetSink(Sink* sink);
+// The calling thread's sink in place of the shared one while set; null gives
+// the shared one back. For solvers that run on two threads and put the
+// reports in order afterwards.
+void SetThreadSink(Sink* sink);
 Sink* CurrentSink();
 
 }  // namespace Trace
