@@ -1,9 +1,12 @@
 #include "app/simulation.h"
 
+#include <functional>
+
 #include "app/controls.h"
 #include "app/dump.h"
 #include "app/globals.h"
 #include "collision/cdetector.h"
+#include "collision/pair_threads.h"
 #include "integration/ode_solver.h"
 #include "response/csolver.h"
 #include "response/resting.h"
@@ -18,6 +21,22 @@ constexpr float kGravity = 9.8f;
 constexpr int kCollisionPasses = 3;
 // Every pair with a contact point is stored, resting pairs included.
 constexpr double kDetectionThreshold = 0.0;
+
+// job(i) for every body i, when what it does to body i reads and writes
+// body i alone: the order among bodies cannot matter, so a large scene
+// shares them out over both threads, a few bodies at a time.
+void EachBody(std::size_t count, const std::function<void(std::size_t)>& job) {
+  if (count < PairThreads::kFrom) {
+    for (std::size_t i = 0; i < count; ++i)
+      job(i);
+    return;
+  }
+  constexpr std::size_t kChunk = 8;
+  PairThreads::Run((count + kChunk - 1) / kChunk, [&](std::size_t k) {
+    for (std::size_t i = k * kChunk; i < count && i < (k + 1) * kChunk; ++i)
+      job(i);
+  });
+}
 
 }  // namespace
 
@@ -39,30 +58,34 @@ void SimulationStep(double delta_time) {
   ResetForces();
   for (const Player& player : global::players)
     ControlBody(player);
-  PushStates();
   // The frame loop keeps one entry per body; a caller that changed the body
   // list without it must not make the step write past the end.
   if (global::old_state.size() != bodies.size())
     global::old_state.resize(bodies.size());
-  for (std::size_t i = 0; i < bodies.size(); ++i)
-    global::old_state[i] = bodies[i]->State();
 
   // Collisions are found at the predicted positions but answered with the
   // velocities of the start of the step.
-  ODESolver::EulerStepAll(&bodies, delta_time);
+  EachBody(bodies.size(), [&](std::size_t i) {
+    RBody* b = bodies[i];
+    b->PushState();
+    global::old_state[i] = b->State();
+    ODESolver::EulerStepVel(*b, delta_time);
+    ODESolver::EulerStepPos(*b, delta_time);
+  });
   CDetector::CheckAll(&bodies, &global::collisions, &global::contacts, kDetectionThreshold);
   for (std::size_t i = 0; i < bodies.size(); ++i)
     bodies[i]->ApplyVel(global::old_state[i]);
   for (int pass = 0; pass < kCollisionPasses; ++pass)
     CSolver::SolveAllCollisions(&global::collisions, delta_time);
-  for (std::size_t i = 0; i < bodies.size(); ++i)
-    bodies[i]->ApplyPos(global::old_state[i]);
 
-  ODESolver::EulerStepAllVel(&bodies, delta_time);
-  for (RBody* b : bodies)
+  EachBody(bodies.size(), [&](std::size_t i) {
+    RBody* b = bodies[i];
+    b->ApplyPos(global::old_state[i]);
+    ODESolver::EulerStepVel(*b, delta_time);
     b->ResetForceTorque();
+  });
   Resting::SolveAll(&bodies, delta_time);
-  ODESolver::EulerStepAllPos(&bodies, delta_time);
+  EachBody(bodies.size(), [&](std::size_t i) { ODESolver::EulerStepPos(*bodies[i], delta_time); });
 
   global::time_acc -= delta_time;
   global::simulation_time += 1;
