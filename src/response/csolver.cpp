@@ -1,12 +1,15 @@
 #include "response/csolver.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
 #include "collision/cdetector.h"
+#include "collision/pair_threads.h"
 #include "math/matrix3x3.h"
+#include "response/parts.h"
 #include "response/trace.h"
 
 void SolveOnePoint(Vector3 p, Vector3 n, RBody* A, RBody* B, bool default_ela, double elasticity) {
@@ -185,12 +188,75 @@ ScanResult ScanPoints(Collision* collision, double depth_margin, double approach
 
 void SolveAllCollisions(std::vector<Collision*>* collisions, double delta_time) {
   // Last to first, each solve seeing the velocities the earlier ones left.
-  while (!collisions->empty()) {
-    Collision* c = collisions->back();
-    SolveCollision(c, delta_time);
-    CDetector::Recycle(c);
-    collisions->pop_back();
+  if (collisions->size() < PairThreads::kFrom) {
+    while (!collisions->empty()) {
+      Collision* c = collisions->back();
+      SolveCollision(c, delta_time);
+      CDetector::Recycle(c);
+      collisions->pop_back();
+    }
+    return;
   }
+
+  // Many records: by parts (see BodyParts), on both threads. The movable
+  // bodies are numbered by their place in a sorted list.
+  static std::vector<RBody*> movable;
+  movable.clear();
+  for (Collision* c : *collisions) {
+    for (RBody* X : c->bodies) {
+      if (X->is_static) {
+        // Only read from here on; what it makes on first use is made now.
+        X->World();
+        X->InvInertiaTensor();
+      } else {
+        movable.push_back(X);
+      }
+    }
+  }
+  std::sort(movable.begin(), movable.end());
+  movable.erase(std::unique(movable.begin(), movable.end()), movable.end());
+  auto number = [&](const RBody* X) {
+    return static_cast<std::size_t>(std::lower_bound(movable.begin(), movable.end(), X) -
+                                    movable.begin());
+  };
+  static BodyParts joined;
+  joined.Reset(movable.size());
+  for (Collision* c : *collisions)
+    if (!c->bodies[0]->is_static && !c->bodies[1]->is_static)
+      joined.Join(number(c->bodies[0]), number(c->bodies[1]));
+
+  constexpr std::size_t kNone = SIZE_MAX;
+  static std::vector<std::size_t> part_of;
+  static std::vector<std::vector<Collision*>> parts;
+  part_of.assign(movable.size(), kNone);
+  std::size_t part_count = 0;
+  auto new_part = [&]() -> std::size_t {
+    if (parts.size() <= part_count)
+      parts.emplace_back();
+    parts[part_count].clear();
+    return part_count++;
+  };
+  for (std::size_t k = collisions->size(); k-- > 0;) {
+    Collision* c = (*collisions)[k];
+    const RBody* X = c->bodies[0]->is_static ? c->bodies[1] : c->bodies[0];
+    std::size_t part;
+    if (X->is_static) {
+      part = new_part();  // two static bodies: nothing to write
+    } else {
+      std::size_t& of = part_of[joined.Root(number(X))];
+      if (of == kNone)
+        of = new_part();
+      part = of;
+    }
+    parts[part].push_back(c);
+  }
+  PairThreads::Run(part_count, [&](std::size_t part) {
+    for (Collision* c : parts[part]) {
+      SolveCollision(c, delta_time);
+      CDetector::Recycle(c);
+    }
+  });
+  collisions->clear();
 }
 
 void SolveCollision(Collision* collision, double /*delta_time*/) {

@@ -11,6 +11,7 @@
 #include "collision/pair_threads.h"
 #include "integration/ode_solver.h"
 #include "response/csolver.h"
+#include "response/parts.h"
 #include "response/trace.h"
 
 namespace {
@@ -54,11 +55,7 @@ void CopyRing(const RBody& from, RBody* to) {
   to->recent_cols_size = from.recent_cols_size;
 }
 
-// Bodies joined through contacts between movable bodies. The solvers' passes
-// write only the movable bodies of a contact and read the static ones, so a
-// part's contacts, taken in their order, come out bit for bit the same
-// whatever the other parts do meanwhile: the parts can be solved on two
-// threads.
+// A part's contacts and bodies (see BodyParts).
 struct Part {
   struct Contact {
     int lvl;
@@ -111,12 +108,6 @@ void FrozenPass(const Part& part, int max_level, Solve solve) {
   }
   for (const Part::Member& member : part.bodies)
     member.body->is_frozen = false;
-}
-
-std::size_t Root(std::vector<std::size_t>* parent, std::size_t k) {
-  while ((*parent)[k] != k)
-    k = (*parent)[k] = (*parent)[(*parent)[k]];
-  return k;
 }
 
 }  // namespace
@@ -262,9 +253,8 @@ void SolveAll(std::vector<RBody*>* bodies, double delta_time) {
   const std::size_t levels = static_cast<std::size_t>(max_level + 1);
   std::vector<std::vector<RestingBody*>> body_levels(levels);
   std::vector<std::vector<Listed>> collision_levels(levels);
-  std::vector<std::size_t> parent(split ? n : 0);
-  for (std::size_t k = 0; k < parent.size(); ++k)
-    parent[k] = k;
+  static BodyParts joined;
+  joined.Reset(split ? n : 0);
   for (RestingBody& a : body_vector) {
     if (a.level < 0)
       continue;
@@ -275,8 +265,7 @@ void SolveAll(std::vector<RBody*>* bodies, double delta_time) {
       if (edge.body->level > a.level)
         continue;
       if (split && edge.body->level >= 0)
-        parent[Root(&parent, node)] =
-            Root(&parent, static_cast<std::size_t>(edge.body - body_vector.data()));
+        joined.Join(node, static_cast<std::size_t>(edge.body - body_vector.data()));
       if (std::find_if(list.begin(), list.end(),
                        [&](const Listed& l) { return l.c == edge.collision; }) == list.end())
         list.push_back(Listed{edge.collision, node});
@@ -288,7 +277,7 @@ void SolveAll(std::vector<RBody*>* bodies, double delta_time) {
   constexpr std::size_t kNone = SIZE_MAX;
   std::vector<std::size_t> part_of(split ? n : 1, kNone);
   auto part_for = [&](std::size_t node) -> Part& {
-    std::size_t& k = part_of[split ? Root(&parent, node) : 0];
+    std::size_t& k = part_of[split ? joined.Root(node) : 0];
     if (k == kNone) {
       k = part_count++;
       if (parts.size() < part_count)
