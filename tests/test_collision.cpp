@@ -319,9 +319,14 @@ TEST_F(Detector, SplitPairTestsAnswerAsTheWholeOnes) {
       case CDetector::AxisVerdict::kApart:
         EXPECT_FALSE(whole) << trial;
         break;
-      case CDetector::AxisVerdict::kSeparated:
+      case CDetector::AxisVerdict::kSeparated: {
         EXPECT_EQ(CDetector::RingsAccept(A, B, gap), whole) << trial;
+        const bool clear = CDetector::GapClearsRings(A, B, gap) &&
+                           A->RingWithin(CDetector::kRingMargin) &&
+                           B->RingWithin(CDetector::kRingMargin);
+        EXPECT_EQ(!clear && CDetector::RecentPointInside(A, B), whole) << trial;
         break;
+      }
       case CDetector::AxisVerdict::kOverlapping:
         EXPECT_TRUE(whole) << trial;
         break;

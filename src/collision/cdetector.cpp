@@ -238,11 +238,8 @@ bool InBand(const Vector3& x, const Vector3& plane_point, const Vector3& normal,
 // is checked against plus any rounding of the positions involved; a ring
 // holding anything else (a point off the surface) takes the full tests.
 bool ClearOfRings(const RBody* A, const RBody* B, double gap) {
-  constexpr double kRingMargin = 1e-7;
-  double scale = A->bounding_radius + B->bounding_radius;
-  for (int k = 0; k < 3; ++k)
-    scale += std::fabs(A->pos.axes[k]) + std::fabs(B->pos.axes[k]);
-  return gap > 1e-6 + 1e-12 * scale && A->RingWithin(kRingMargin) && B->RingWithin(kRingMargin);
+  return CDetector::GapClearsRings(A, B, gap) && A->RingWithin(CDetector::kRingMargin) &&
+         B->RingWithin(CDetector::kRingMargin);
 }
 
 // ClosestOnEdgeA without copying the edges: the contact search asks for
@@ -612,8 +609,6 @@ class AxisTests {
 
 }  // namespace
 
-namespace {
-
 // A point that was in contact lately and still lies inside the other body
 // accepts the pair without the axis tests, whoever the earlier partner was.
 bool RecentPointInside(RBody* A, RBody* B) {
@@ -628,7 +623,12 @@ bool RecentPointInside(RBody* A, RBody* B) {
   return false;
 }
 
-}  // namespace
+bool GapClearsRings(const RBody* A, const RBody* B, double gap) {
+  double scale = A->bounding_radius + B->bounding_radius;
+  for (int k = 0; k < 3; ++k)
+    scale += std::fabs(A->pos.axes[k]) + std::fabs(B->pos.axes[k]);
+  return gap > 1e-6 + 1e-12 * scale;
+}
 
 bool DetectCollision(RBody* A, RBody* B) {
   // The answer is "a recent point inside, or no listed axis separates", which
@@ -961,7 +961,9 @@ void CheckAll(std::vector<RBody*>* bodies, std::vector<Collision*>* collisions,
       RBody* b = (*bodies)[pair.j];
       Collision* record = pair.record;
       if (record == nullptr) {
-        if (!RingsAccept(a, b, pair.gap))
+        // RingsAccept, its pose part taken in the first pass.
+        if ((pair.clears_rings && a->RingWithin(kRingMargin) && b->RingWithin(kRingMargin)) ||
+            !RecentPointInside(a, b))
           continue;
         record = GetCollisionPoints(a, b, false);
       }

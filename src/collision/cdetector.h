@@ -150,6 +150,13 @@ AxisVerdict TestAxes(RBody* A, RBody* B, double* gap, PairAxes* axes);
 // DetectCollision's answer for a pair TestAxes found kSeparated, with its
 // gap: whether a remembered point lies inside the other body.
 bool RingsAccept(RBody* A, RBody* B, double gap);
+// RingsAccept in parts, for pair loops that take the part that reads the
+// poses alone (GapClearsRings) on either thread: RingsAccept is false if
+// GapClearsRings and both rings are RingWithin(kRingMargin), else
+// RecentPointInside.
+constexpr double kRingMargin = 1e-7;
+bool GapClearsRings(const RBody* A, const RBody* B, double gap);
+bool RecentPointInside(RBody* A, RBody* B);
 Vector3 ClosestOnEdgeA(Edge A, Edge B);
 PointEvaluation EvaluatePoint(CollisionPoint cp, RBody* A, RBody* B);
 double RelativeVelocity(Vector3 p, Vector3 n, RBody* A, RBody* B);

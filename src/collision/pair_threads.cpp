@@ -174,7 +174,8 @@ Collision* Test(RBody* a, RBody* b, std::size_t j, std::vector<Found>* found) {
   Collision* record = nullptr;
   if (verdict == CDetector::AxisVerdict::kOverlapping)
     record = CDetector::GetCollisionPoints(a, b, false, axes);
-  found->push_back(Found{j, record, gap});
+  found->push_back(
+      Found{j, record, gap, record == nullptr && CDetector::GapClearsRings(a, b, gap)});
   return record;
 }
 

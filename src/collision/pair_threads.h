@@ -26,6 +26,7 @@ struct Found {
   std::size_t j;      // the partner
   Collision* record;  // no axis separates: its points, not yet remembered
   double gap;         // else the axis tests' gap, for the ring tests
+  bool clears_rings;  // and CDetector::GapClearsRings of it
 };
 
 // Work for the second thread while no round needs it: it calls work()

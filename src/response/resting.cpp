@@ -208,9 +208,14 @@ void SolveAll(std::vector<RBody*>* bodies, double delta_time) {
         RBody* bj = body_vector[pair.j].body;
         Record record(pair.record);
         if (record == nullptr) {
+          // RingsAccept, its pose part taken in the first pass; the shadow's
+          // ring would be the body's.
+          if (pair.clears_rings && bi->RingWithin(CDetector::kRingMargin) &&
+              bj->RingWithin(CDetector::kRingMargin))
+            continue;
           // The shadow carries the body's ring as it stands now.
           CopyRing(*bi, si);
-          if (!CDetector::RingsAccept(si, bj, pair.gap))
+          if (!CDetector::RecentPointInside(si, bj))
             continue;
           record.reset(CDetector::GetCollisionPoints(si, bj, false));
           Rebind(record.get(), si, bi);
