@@ -913,9 +913,10 @@ void CheckAll(std::vector<RBody*>* bodies, std::vector<Collision*>* collisions,
     Recycle(c);
   contacts->clear();
 
-  auto keep_or_drop = [&](Collision* col) {
-    if ((!col->points[0].empty() || !col->points[1].empty()) &&
-        std::fabs(HighestRelVel(col)) >= eps) {
+  // rel_vel: HighestRelVel(col), which may be made in the first pass: the
+  // poses and velocities stay.
+  auto keep_or_drop = [&](Collision* col, double rel_vel) {
+    if ((!col->points[0].empty() || !col->points[1].empty()) && std::fabs(rel_vel) >= eps) {
       collisions->push_back(col);
     } else {
       Recycle(col);
@@ -927,8 +928,10 @@ void CheckAll(std::vector<RBody*>* bodies, std::vector<Collision*>* collisions,
       for (std::size_t j = i + 1; j < n; ++j) {
         RBody* a = (*bodies)[i];
         RBody* b = (*bodies)[j];
-        if (!SpheresApart(a, b) && DetectCollision(a, b))
-          keep_or_drop(GetCollisionPoints(a, b));
+        if (!SpheresApart(a, b) && DetectCollision(a, b)) {
+          Collision* record = GetCollisionPoints(a, b);
+          keep_or_drop(record, HighestRelVel(record));
+        }
       }
     }
     return;
@@ -952,7 +955,8 @@ void CheckAll(std::vector<RBody*>* bodies, std::vector<Collision*>* collisions,
     RBody* a = (*bodies)[i];
     for (std::size_t j = i + 1; j < n; ++j)
       if (!SpheresApart(spheres[i], spheres[j]))
-        PairThreads::Test(a, (*bodies)[j], j, &out);
+        if (Collision* record = PairThreads::Test(a, (*bodies)[j], j, &out))
+          out.back().rel_vel = HighestRelVel(record);
   };
   PairThreads::Run(n, first_pass);
   for (std::size_t i = 0; i < n; ++i) {
@@ -960,15 +964,17 @@ void CheckAll(std::vector<RBody*>* bodies, std::vector<Collision*>* collisions,
     for (const PairThreads::Found& pair : found[i]) {
       RBody* b = (*bodies)[pair.j];
       Collision* record = pair.record;
+      double rel_vel = pair.rel_vel;
       if (record == nullptr) {
         // RingsAccept, its pose part taken in the first pass.
         if ((pair.clears_rings && a->RingWithin(kRingMargin) && b->RingWithin(kRingMargin)) ||
             !RecentPointInside(a, b))
           continue;
         record = GetCollisionPoints(a, b, false);
+        rel_vel = HighestRelVel(record);
       }
       RememberPoints(*record);
-      keep_or_drop(record);
+      keep_or_drop(record, rel_vel);
     }
   }
 }

@@ -175,7 +175,7 @@ Collision* Test(RBody* a, RBody* b, std::size_t j, std::vector<Found>* found) {
   if (verdict == CDetector::AxisVerdict::kOverlapping)
     record = CDetector::GetCollisionPoints(a, b, false, axes);
   found->push_back(
-      Found{j, record, gap, record == nullptr && CDetector::GapClearsRings(a, b, gap)});
+      Found{j, record, gap, record == nullptr && CDetector::GapClearsRings(a, b, gap), 0});
   return record;
 }
 

@@ -27,6 +27,7 @@ struct Found {
   Collision* record;  // no axis separates: its points, not yet remembered
   double gap;         // else the axis tests' gap, for the ring tests
   bool clears_rings;  // and CDetector::GapClearsRings of it
+  double rel_vel;     // for the caller's own use
 };
 
 // Work for the second thread while no round needs it: it calls work()
