@@ -267,7 +267,7 @@ class Pipe {
 
   void Taken() {
     // About a step of a large scene per batch: few hand-overs, short lag.
-    if (taken_.size() >= 8192)
+    if (taken_.size() >= kBatch)
       HandOver();
   }
 
@@ -288,6 +288,7 @@ class Pipe {
   }
 
  private:
+  static constexpr std::size_t kBatch = 8192;
   // Records per piece: a round of the pair tests waits for at most one.
   static constexpr int kPieceRecords = 16;
   // Batches queued before the caller's thread takes pieces itself.
@@ -320,6 +321,9 @@ class Pipe {
       spare_.pop_back();
     }
     taken_.clear();
+    // Room for a batch and a large record over it: growing it on the way
+    // would reallocate large blocks, page faults and all.
+    taken_.reserve(2 * kBatch);
   }
 
   // Formats a few records of the oldest batch, or writes it out once all are
