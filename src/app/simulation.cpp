@@ -65,9 +65,12 @@ void SimulationStep(double delta_time) {
 
   // Collisions are found at the predicted positions but answered with the
   // velocities of the start of the step.
+  // On this thread: the histories' deques allocate and free their blocks as
+  // they go, and blocks taken on one thread and given back on the other
+  // leave the allocator's arenas growing.
+  PushStates();
   EachBody(bodies.size(), [&](std::size_t i) {
     RBody* b = bodies[i];
-    b->PushState();
     global::old_state[i] = b->State();
     ODESolver::EulerStepVel(*b, delta_time);
     ODESolver::EulerStepPos(*b, delta_time);
