@@ -321,9 +321,7 @@ TEST_F(Detector, SplitPairTestsAnswerAsTheWholeOnes) {
         break;
       case CDetector::AxisVerdict::kSeparated: {
         EXPECT_EQ(CDetector::RingsAccept(A, B, gap), whole) << trial;
-        const bool clear = CDetector::GapClearsRings(A, B, gap) &&
-                           A->RingWithin(CDetector::kRingMargin) &&
-                           B->RingWithin(CDetector::kRingMargin);
+        const bool clear = CDetector::GapClearsRings(A, B, gap) && CDetector::RingsWithin(A, B);
         EXPECT_EQ(!clear && CDetector::RecentPointInside(A, B), whole) << trial;
         break;
       }

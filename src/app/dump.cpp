@@ -11,7 +11,6 @@
 #include <fstream>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "app/globals.h"
@@ -201,8 +200,9 @@ bool Write(const std::string& text, const std::vector<std::size_t>& ends) {
 }
 
 // Records are taken down as numbers where they happen; the second thread
-// of the pair tests turns them into text and writes it between its rounds,
-// in the order taken, which costs more than taking them down. The file, its limit and its messages
+// of the pair tests turns them into text and writes it between its rounds
+// (this thread lends a hand when it falls behind), in the order taken, which
+// costs more than taking them down. The file, its limit and its messages
 // are as if each record were written at once: the limit's message is printed by the caller's
 // thread, and whatever reads, reopens or closes the file, or changes the options, drains the pipe
 // first (FileOpen asks without draining).
@@ -252,14 +252,17 @@ void FormatRecord(const double*& in, Record& f) {
 class Pipe {
  public:
   Pipe() {
+    Reserve();
     PairThreads::SetBackground([this] { return Piece(); });
   }
   ~Pipe() {
+    // Not Drain: that would nudge a second thread that may be gone by now.
     PairThreads::SetBackground(nullptr);
     if (!taken_.empty())
       Queue();
     while (Piece()) {
     }
+    TellStops();
   }
 
   // Where the caller puts a record's numbers; Taken() after each.
@@ -280,17 +283,16 @@ class Pipe {
   void Drain() {
     if (!taken_.empty())
       HandOver();
-    while (in_flight_.load() != 0) {
-      if (!Piece())
-        std::this_thread::yield();
-    }
+    while (in_flight_.load() != 0)
+      Piece();
     TellStops();
   }
 
  private:
   static constexpr std::size_t kBatch = 8192;
-  // Records per piece: a round of the pair tests waits for at most one.
-  static constexpr int kPieceRecords = 16;
+  // Numbers per piece, in whole records: a round goes without the second
+  // thread's help for at most one piece.
+  static constexpr std::size_t kPieceNumbers = 256;
   // Batches queued before the caller's thread takes pieces itself.
   static constexpr std::size_t kMostQueued = 4;
 
@@ -303,8 +305,7 @@ class Pipe {
         if (queue_.size() <= kMostQueued)
           break;
       }
-      if (!Piece())
-        std::this_thread::yield();
+      Piece();
     }
     TellStops();
   }
@@ -321,17 +322,21 @@ class Pipe {
       spare_.pop_back();
     }
     taken_.clear();
-    // Room for a batch and a large record over it: growing it on the way
-    // would reallocate large blocks, page faults and all.
-    taken_.reserve(2 * kBatch);
+    Reserve();
   }
 
+  // Room for a batch and a large record over it (a state record of up to
+  // about 600 bodies): growing it on the way would reallocate large blocks,
+  // page faults and all.
+  void Reserve() { taken_.reserve(2 * kBatch); }
+
   // Formats a few records of the oldest batch, or writes it out once all are
-  // formatted; false when there is nothing to do, or another thread is at it.
+  // formatted; false when there is nothing to do. True as well while the
+  // other thread is at it: there may be more after its piece.
   bool Piece() {
     std::unique_lock<std::mutex> working(piece_mutex_, std::try_to_lock);
     if (!working.owns_lock())
-      return false;
+      return true;
     if (at_ == nullptr) {
       std::lock_guard<std::mutex> lock(mutex_);
       if (queue_.empty())
@@ -342,7 +347,7 @@ class Pipe {
     }
     const double* end = numbers_.data() + numbers_.size();
     Record f(&text_);
-    for (int k = 0; k < kPieceRecords && at_ < end; ++k) {
+    for (const double* stop = at_ + kPieceNumbers; at_ < end && at_ < stop;) {
       FormatRecord(at_, f);
       ends_.push_back(text_.size());
     }

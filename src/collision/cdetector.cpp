@@ -238,8 +238,7 @@ bool InBand(const Vector3& x, const Vector3& plane_point, const Vector3& normal,
 // is checked against plus any rounding of the positions involved; a ring
 // holding anything else (a point off the surface) takes the full tests.
 bool ClearOfRings(const RBody* A, const RBody* B, double gap) {
-  return CDetector::GapClearsRings(A, B, gap) && A->RingWithin(CDetector::kRingMargin) &&
-         B->RingWithin(CDetector::kRingMargin);
+  return CDetector::GapClearsRings(A, B, gap) && CDetector::RingsWithin(A, B);
 }
 
 // ClosestOnEdgeA without copying the edges: the contact search asks for
@@ -967,8 +966,7 @@ void CheckAll(std::vector<RBody*>* bodies, std::vector<Collision*>* collisions,
       double rel_vel = pair.rel_vel;
       if (record == nullptr) {
         // RingsAccept, its pose part taken in the first pass.
-        if ((pair.clears_rings && a->RingWithin(kRingMargin) && b->RingWithin(kRingMargin)) ||
-            !RecentPointInside(a, b))
+        if ((pair.clears_rings && RingsWithin(a, b)) || !RecentPointInside(a, b))
           continue;
         record = GetCollisionPoints(a, b, false);
         rel_vel = HighestRelVel(record);

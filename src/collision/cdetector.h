@@ -152,10 +152,12 @@ AxisVerdict TestAxes(RBody* A, RBody* B, double* gap, PairAxes* axes);
 bool RingsAccept(RBody* A, RBody* B, double gap);
 // RingsAccept in parts, for pair loops that take the part that reads the
 // poses alone (GapClearsRings) on either thread: RingsAccept is false if
-// GapClearsRings and both rings are RingWithin(kRingMargin), else
-// RecentPointInside.
+// GapClearsRings and RingsWithin, else RecentPointInside.
 constexpr double kRingMargin = 1e-7;
 bool GapClearsRings(const RBody* A, const RBody* B, double gap);
+inline bool RingsWithin(const RBody* A, const RBody* B) {
+  return A->RingWithin(kRingMargin) && B->RingWithin(kRingMargin);
+}
 bool RecentPointInside(RBody* A, RBody* B);
 Vector3 ClosestOnEdgeA(Edge A, Edge B);
 PointEvaluation EvaluatePoint(CollisionPoint cp, RBody* A, RBody* B);

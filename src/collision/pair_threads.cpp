@@ -14,7 +14,7 @@ namespace {
 // the two threads, and returns when all are done. If the helper has not
 // started by the time this thread finished every item, it is told to skip
 // that round. Between rounds it does the background work, piece by piece,
-// so that a round waits at most for one piece.
+// so that a round goes without its help for at most one piece.
 //
 // Waking a sleeping thread costs tens of microseconds here, about a tenth of
 // a round, so neither side sleeps at once: the helper looks for the next
@@ -127,6 +127,8 @@ class Helper {
         continue;
       }
       seen = round_.load();
+      // Pieces a round cut short, joined or not, are taken up after it.
+      nudged_.store(true);
       State pending = State::kPending;
       if (!state_.compare_exchange_strong(pending, State::kRunning))
         continue;
@@ -136,8 +138,6 @@ class Helper {
         state_.store(State::kDone);
       }
       done_.notify_all();
-      // Work that came during the round.
-      nudged_.store(true);
     }
   }
 
@@ -174,8 +174,7 @@ Collision* Test(RBody* a, RBody* b, std::size_t j, std::vector<Found>* found) {
   Collision* record = nullptr;
   if (verdict == CDetector::AxisVerdict::kOverlapping)
     record = CDetector::GetCollisionPoints(a, b, false, axes);
-  found->push_back(
-      Found{j, record, gap, record == nullptr && CDetector::GapClearsRings(a, b, gap), 0});
+  found->push_back(Found{j, record, record == nullptr && CDetector::GapClearsRings(a, b, gap), 0});
   return record;
 }
 

@@ -7,31 +7,35 @@
 class RBody;
 struct Collision;
 
-// The pair tests of a large scene, spread over this thread and a second one.
-// A first pass runs what reads poses alone (the axis tests, the contact
-// points of pairs no axis separates); the caller then goes through its pairs
-// in order for what the contact rings decide, as each record remembers
-// points that the pairs after it read.
+// The work of a large scene spread over this thread and a second one: the
+// pair tests, the solvers' parts, each body's own steps; and, between those
+// rounds, background work (the dump's text). In the pair tests a first pass
+// runs what reads poses alone (the axis tests, the contact points of pairs no
+// axis separates); the caller then goes through its pairs in order for what
+// the contact rings decide, as each record remembers points that the pairs
+// after it read.
 namespace PairThreads {
 
 // Below this many bodies the handing over costs more than it saves.
 constexpr std::size_t kFrom = 24;
 
 // Runs job(k) once for each k in [0, count), on either thread; returns when
-// all are done. The jobs may read any body but write only what is theirs.
+// all are done. The jobs write only what is theirs, and read other bodies
+// only where these make nothing on first use (their world geometry made,
+// say) or the caller made it beforehand.
 void Run(std::size_t count, const std::function<void(std::size_t)>& job);
 
 // What a first pass found for a pair whose spheres meet.
 struct Found {
   std::size_t j;      // the partner
   Collision* record;  // no axis separates: its points, not yet remembered
-  double gap;         // else the axis tests' gap, for the ring tests
-  bool clears_rings;  // and CDetector::GapClearsRings of it
+  bool clears_rings;  // else whether the axis tests' gap clears the rings
+                      // (CDetector::GapClearsRings)
   double rel_vel;     // for the caller's own use
 };
 
 // Work for the second thread while no round needs it: it calls work()
-// between rounds, each call doing one short piece, until it returns false
+// between rounds, each call doing one piece, until it returns false
 // (nothing to do now). Nudge() tells it that there is some again. Run's
 // rounds come first, and the program keeps to two busy threads. Setting
 // another (or none) waits for a piece under way.

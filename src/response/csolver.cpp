@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "collision/cdetector.h"
@@ -188,6 +189,7 @@ ScanResult ScanPoints(Collision* collision, double depth_margin, double approach
 
 void SolveAllCollisions(std::vector<Collision*>* collisions, double delta_time) {
   // Last to first, each solve seeing the velocities the earlier ones left.
+  // Fewer records than a large scene has bodies are not worth a hand-over.
   if (collisions->size() < PairThreads::kFrom) {
     while (!collisions->empty()) {
       Collision* c = collisions->back();
@@ -204,19 +206,17 @@ void SolveAllCollisions(std::vector<Collision*>* collisions, double delta_time) 
   movable.clear();
   for (Collision* c : *collisions) {
     for (RBody* X : c->bodies) {
-      if (X->is_static) {
-        // Only read from here on; what it makes on first use is made now.
-        X->World();
-        X->InvInertiaTensor();
-      } else {
+      if (X->is_static)
+        BodyParts::Share(X);
+      else
         movable.push_back(X);
-      }
     }
   }
-  std::sort(movable.begin(), movable.end());
+  const std::less<const RBody*> before;
+  std::sort(movable.begin(), movable.end(), before);
   movable.erase(std::unique(movable.begin(), movable.end()), movable.end());
   auto number = [&](const RBody* X) {
-    return static_cast<std::size_t>(std::lower_bound(movable.begin(), movable.end(), X) -
+    return static_cast<std::size_t>(std::lower_bound(movable.begin(), movable.end(), X, before) -
                                     movable.begin());
   };
   static BodyParts joined;
@@ -225,32 +225,25 @@ void SolveAllCollisions(std::vector<Collision*>* collisions, double delta_time) 
     if (!c->bodies[0]->is_static && !c->bodies[1]->is_static)
       joined.Join(number(c->bodies[0]), number(c->bodies[1]));
 
-  constexpr std::size_t kNone = SIZE_MAX;
-  static std::vector<std::size_t> part_of;
   static std::vector<std::vector<Collision*>> parts;
-  part_of.assign(movable.size(), kNone);
-  std::size_t part_count = 0;
-  auto new_part = [&]() -> std::size_t {
-    if (parts.size() <= part_count)
-      parts.emplace_back();
-    parts[part_count].clear();
-    return part_count++;
-  };
   for (std::size_t k = collisions->size(); k-- > 0;) {
     Collision* c = (*collisions)[k];
     const RBody* X = c->bodies[0]->is_static ? c->bodies[1] : c->bodies[0];
-    std::size_t part;
     if (X->is_static) {
-      part = new_part();  // two static bodies: nothing to write
-    } else {
-      std::size_t& of = part_of[joined.Root(number(X))];
-      if (of == kNone)
-        of = new_part();
-      part = of;
+      // Two static bodies: nothing to write, here as anywhere.
+      SolveCollision(c, delta_time);
+      CDetector::Recycle(c);
+      continue;
     }
+    bool first;
+    const std::size_t part = joined.Number(number(X), &first);
+    if (parts.size() <= part)
+      parts.emplace_back();
+    if (first)
+      parts[part].clear();
     parts[part].push_back(c);
   }
-  PairThreads::Run(part_count, [&](std::size_t part) {
+  PairThreads::Run(joined.Count(), [&](std::size_t part) {
     for (Collision* c : parts[part]) {
       SolveCollision(c, delta_time);
       CDetector::Recycle(c);

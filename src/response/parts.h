@@ -1,20 +1,25 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
+
+#include "body/rbody.h"
 
 // Bodies joined through contacts between movable bodies. A solver's pass
 // writes only the movable bodies of a contact and reads the static ones, so
 // the contacts of one part, taken in their order, come out bit for bit the
-// same whatever the other parts do meanwhile: the parts can be solved on two
-// threads.
+// same whatever the other parts do meanwhile, once the static bodies make
+// nothing more on first use (Share): the parts can be solved on two threads.
 class BodyParts {
  public:
-  // count bodies, each its own part.
+  // count bodies, each its own part; none numbered yet.
   void Reset(std::size_t count) {
     parent_.resize(count);
     for (std::size_t k = 0; k < count; ++k)
       parent_[k] = k;
+    number_.assign(count, kNone);
+    count_ = 0;
   }
   void Join(std::size_t a, std::size_t b) { parent_[Root(a)] = Root(b); }
   // The same for every body of one part.
@@ -23,7 +28,27 @@ class BodyParts {
       k = parent_[k] = parent_[parent_[k]];
     return k;
   }
+  // Body k's part, the parts numbered 0, 1, ... as first asked for; *first
+  // tells whether this was the first time. Joins come before.
+  std::size_t Number(std::size_t k, bool* first) {
+    std::size_t& number = number_[Root(k)];
+    *first = number == kNone;
+    if (*first)
+      number = count_++;
+    return number;
+  }
+  std::size_t Count() const { return count_; }
+
+  // What a static body makes on first use (its world geometry and inverse
+  // inertia), made now on this thread: the parts then only read it.
+  static void Share(RBody* fixed) {
+    fixed->World();
+    fixed->InvInertiaTensor();
+  }
 
  private:
+  static constexpr std::size_t kNone = SIZE_MAX;
   std::vector<std::size_t> parent_;
+  std::vector<std::size_t> number_;
+  std::size_t count_ = 0;
 };

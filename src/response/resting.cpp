@@ -1,8 +1,8 @@
 #include "response/resting.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstddef>
-#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -89,6 +89,7 @@ class ReportTo : public Trace::Sink {
     at->b = b;
   }
   void Point(const Vector3& max_point, double depth) override {
+    assert(!at->has_point);  // one impulse a solve
     at->has_point = true;
     at->point = max_point;
     at->depth = depth;
@@ -210,8 +211,7 @@ void SolveAll(std::vector<RBody*>* bodies, double delta_time) {
         if (record == nullptr) {
           // RingsAccept, its pose part taken in the first pass; the shadow's
           // ring would be the body's.
-          if (pair.clears_rings && bi->RingWithin(CDetector::kRingMargin) &&
-              bj->RingWithin(CDetector::kRingMargin))
+          if (pair.clears_rings && CDetector::RingsWithin(bi, bj))
             continue;
           // The shadow carries the body's ring as it stands now.
           CopyRing(*bi, si);
@@ -259,7 +259,7 @@ void SolveAll(std::vector<RBody*>* bodies, double delta_time) {
   std::vector<std::vector<RestingBody*>> body_levels(levels);
   std::vector<std::vector<Listed>> collision_levels(levels);
   static BodyParts joined;
-  joined.Reset(split ? n : 0);
+  joined.Reset(split ? n : 1);
   for (RestingBody& a : body_vector) {
     if (a.level < 0)
       continue;
@@ -278,14 +278,11 @@ void SolveAll(std::vector<RBody*>* bodies, double delta_time) {
   }
 
   static std::vector<Part> parts;
-  std::size_t part_count = 0;
-  constexpr std::size_t kNone = SIZE_MAX;
-  std::vector<std::size_t> part_of(split ? n : 1, kNone);
   auto part_for = [&](std::size_t node) -> Part& {
-    std::size_t& k = part_of[split ? joined.Root(node) : 0];
-    if (k == kNone) {
-      k = part_count++;
-      if (parts.size() < part_count)
+    bool first;
+    const std::size_t k = joined.Number(split ? node : 0, &first);
+    if (first) {
+      if (parts.size() <= k)
         parts.emplace_back();
       parts[k].contacts.clear();
       parts[k].bodies.clear();
@@ -301,6 +298,7 @@ void SolveAll(std::vector<RBody*>* bodies, double delta_time) {
           .bodies.push_back(Part::Member{lvl, node->body});
   }
 
+  const std::size_t part_count = joined.Count();
   Trace::Sink* trace = Trace::CurrentSink();
   if (trace != nullptr)
     trace->StateRecord();
@@ -347,14 +345,9 @@ void SolveAll(std::vector<RBody*>* bodies, double delta_time) {
     return;
   }
 
-  // The static bodies are only read from here on; what they make on first
-  // use is made now, on this thread.
-  for (RestingBody& node : body_vector) {
-    if (node.body->is_static) {
-      node.body->World();
-      node.body->InvInertiaTensor();
-    }
-  }
+  for (RestingBody& node : body_vector)
+    if (node.body->is_static)
+      BodyParts::Share(node.body);
   reports.assign(trace != nullptr ? 3 * ops : 0, Report{});
   auto run = [&](auto passes) {
     const std::function<void(std::size_t)> job = [&](std::size_t k) {
@@ -363,9 +356,9 @@ void SolveAll(std::vector<RBody*>* bodies, double delta_time) {
         return;
       }
       ReportTo sink;
-      Trace::SetThreadSink(&sink);
+      Trace::Sink* before = Trace::SetThreadSink(&sink);
       passes(parts[k], &sink);
-      Trace::SetThreadSink(nullptr);
+      Trace::SetThreadSink(before);
     };
     PairThreads::Run(part_count, job);
   };

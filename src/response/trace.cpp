@@ -11,8 +11,10 @@ void SetSink(Sink* sink) {
   current = sink;
 }
 
-void SetThreadSink(Sink* sink) {
+Sink* SetThreadSink(Sink* sink) {
+  Sink* before = this_thread;
   this_thread = sink;
+  return before;
 }
 
 Sink* CurrentSink() {

@@ -22,9 +22,9 @@ class Sink {
 // The sink the solvers report to from now on, or null for none. Not owned.
 void SetSink(Sink* sink);
 // The calling thread's sink in place of the shared one while set; null gives
-// the shared one back. For solvers that run on two threads and put the
-// reports in order afterwards.
-void SetThreadSink(Sink* sink);
+// the shared one back. Returns the one it replaces. For solvers that run on
+// two threads and put the reports in order afterwards.
+Sink* SetThreadSink(Sink* sink);
 Sink* CurrentSink();
 
 }  // namespace Trace
