@@ -11,6 +11,7 @@
 #include <fstream>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/globals.h"
@@ -253,14 +254,14 @@ class Pipe {
  public:
   Pipe() {
     Reserve();
-    PairThreads::SetBackground([this] { return Piece(); });
+    PairThreads::SetBackground([this] { return Lend() != Done::kNothing; });
   }
   ~Pipe() {
     // Not Drain: that would nudge a second thread that may be gone by now.
     PairThreads::SetBackground(nullptr);
     if (!taken_.empty())
       Queue();
-    while (Piece()) {
+    while (Piece() != Done::kNothing) {
     }
     TellStops();
   }
@@ -284,7 +285,7 @@ class Pipe {
     if (!taken_.empty())
       HandOver();
     while (in_flight_.load() != 0)
-      Piece();
+      Lend();
     TellStops();
   }
 
@@ -305,7 +306,7 @@ class Pipe {
         if (queue_.size() <= kMostQueued)
           break;
       }
-      Piece();
+      Lend();
     }
     TellStops();
   }
@@ -330,17 +331,18 @@ class Pipe {
   // page faults and all.
   void Reserve() { taken_.reserve(2 * kBatch); }
 
+  enum class Done { kPiece, kNothing, kOtherThread };
+
   // Formats a few records of the oldest batch, or writes it out once all are
-  // formatted; false when there is nothing to do. True as well while the
-  // other thread is at it: there may be more after its piece.
-  bool Piece() {
+  // formatted. The other thread may be at a piece: there may be more after.
+  Done Piece() {
     std::unique_lock<std::mutex> working(piece_mutex_, std::try_to_lock);
     if (!working.owns_lock())
-      return true;
+      return Done::kOtherThread;
     if (at_ == nullptr) {
       std::lock_guard<std::mutex> lock(mutex_);
       if (queue_.empty())
-        return false;
+        return Done::kNothing;
       numbers_ = std::move(queue_.front());
       queue_.pop_front();
       at_ = numbers_.data();
@@ -352,7 +354,7 @@ class Pipe {
       ends_.push_back(text_.size());
     }
     if (at_ < end)
-      return true;
+      return Done::kPiece;
     const bool stops = Write(text_, ends_);
     text_.clear();
     ends_.clear();
@@ -363,7 +365,15 @@ class Pipe {
     numbers_ = std::vector<double>();
     limit_reached_ = limit_reached_ || stops;
     --in_flight_;
-    return true;
+    return Done::kPiece;
+  }
+
+  // A piece, or the core to the other thread while it does one.
+  Done Lend() {
+    const Done done = Piece();
+    if (done == Done::kOtherThread)
+      std::this_thread::yield();
+    return done;
   }
 
   void TellStops() {
