@@ -63,12 +63,13 @@ void SimulationStep(double delta_time) {
   if (global::old_state.size() != bodies.size())
     global::old_state.resize(bodies.size());
 
-  // Collisions are found at the predicted positions but answered with the
-  // velocities of the start of the step.
   // On this thread: the histories' deques allocate and free their blocks as
   // they go, and blocks taken on one thread and given back on the other
   // leave the allocator's arenas growing.
   PushStates();
+
+  // Collisions are found at the predicted positions but answered with the
+  // velocities of the start of the step.
   EachBody(bodies.size(), [&](std::size_t i) {
     RBody* b = bodies[i];
     global::old_state[i] = b->State();
