@@ -271,9 +271,11 @@ void SolveAll(std::vector<RBody*>* bodies, double delta_time) {
         continue;
       if (split && edge.body->level >= 0)
         joined.Join(node, static_cast<std::size_t>(edge.body - body_vector.data()));
-      if (std::find_if(list.begin(), list.end(),
-                       [&](const Listed& l) { return l.c == edge.collision; }) == list.end())
-        list.push_back(Listed{edge.collision, node});
+      // A record is met twice only inside a level; it is listed where it was
+      // met first, at the end that comes first.
+      if (edge.body->level == a.level && edge.body < &a)
+        continue;
+      list.push_back(Listed{edge.collision, node});
     }
   }
 
