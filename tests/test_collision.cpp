@@ -1,15 +1,19 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cfenv>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <memory>
 #include <random>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #include "collision/cdetector.h"
+#include "collision/pair_threads.h"
 #include "helpers.h"
 
 namespace {
@@ -490,4 +494,31 @@ TEST_F(Detector, CheckAll) {
   CDetector::CheckAll(&bodies, &again, &contacts, std::nextafter(v, 2 * v));
   EXPECT_TRUE(again.empty());
   CDetector::CheckAll(&none, &first, &again, 0.0);  // frees both lists
+}
+
+// Every item of a round runs once, whichever way its step goes; and timed
+// steps take both ways, so that neither way's time goes stale.
+TEST(PairThreads, TimedStepsRunEveryItemOnceAndTryBothWays) {
+  const std::thread::id caller = std::this_thread::get_id();
+  int steps_alone = 0, steps_shared = 0;
+  for (int step = 0; step < 256; ++step) {
+    const PairThreads::TimedStep timed;
+    std::vector<std::atomic<int>> runs(97);
+    std::atomic<bool> elsewhere{false};
+    PairThreads::Run(runs.size(), [&](std::size_t k) {
+      runs[k].fetch_add(1);
+      if (std::this_thread::get_id() != caller)
+        elsewhere.store(true);
+      // Long enough an item that a waiting helper joins in.
+      const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(2);
+      while (std::chrono::steady_clock::now() < until) {
+      }
+    });
+    for (std::size_t k = 0; k < runs.size(); ++k)
+      ASSERT_EQ(runs[k].load(), 1) << "item " << k << " in step " << step;
+    ++(elsewhere.load() ? steps_shared : steps_alone);
+  }
+  // Whichever way is faster here, four steps of every 64 go the other.
+  EXPECT_GE(steps_alone, 16);
+  EXPECT_GE(steps_shared, 1);
 }

@@ -54,6 +54,7 @@ void SimulationStep(double delta_time) {
   std::vector<RBody*>& bodies = global::bodies;
   if (bodies.empty())
     return;
+  const PairThreads::TimedStep timed;
 
   ResetForces();
   for (const Player& player : global::players)

@@ -1,8 +1,11 @@
 #include "collision/pair_threads.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cassert>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <thread>
 
@@ -34,25 +37,46 @@ class Helper {
   }
 
   void Run(std::size_t count, const std::function<void(std::size_t)>& job) {
-    Start();
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      job_ = &job;
-      count_ = count;
-      next_.store(0);
-      state_.store(State::kPending);
-      round_.store(round_.load() + 1);
+    if (!shared_) {
+      for (std::size_t k = 0; k < count; ++k)
+        job(k);
+      return;
     }
-    wake_.notify_all();
-    Work();
-    State pending = State::kPending;
-    if (!state_.compare_exchange_strong(pending, State::kSkipped)) {
-      if (!Await([this] { return state_.load() == State::kDone; }, kLastItem, false)) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        done_.wait(lock, [this] { return state_.load() == State::kDone; });
-      }
+    RunHelped(count, job);
+  }
+
+  // Sharing is not always a gain: where memory passes slowly from core to
+  // core (seen on a virtual machine), the rounds' gain was lost again in the
+  // caller's reading what the helper made, and small scenes' steps took
+  // longer shared than not. So whole steps are timed both ways, and go the
+  // way that was faster lately, with kTrial steps of every kCycle the other
+  // way to keep that figure current. The first half of a run of steps the
+  // other way is not counted: it finds the caches as the other way left
+  // them. Which thread runs an item never changes a result, so the clock
+  // may decide.
+  void BeginStep() {
+    const unsigned phase = steps_++ % kCycle;
+    if (phase == 0)
+      faster_ = samples_[0] == 0 || mean_[1] <= mean_[0] ? 1 : 0;
+    const bool trial = phase >= kCycle - kTrial;
+    way_ = trial ? 1 - faster_ : faster_;
+    shared_ = way_ == 1;
+    counted_ = trial ? phase >= kCycle - kTrial / 2 : phase >= kTrial / 2;
+  }
+
+  void EndStep(std::chrono::steady_clock::duration took) {
+    shared_ = true;
+    if (!counted_)
+      return;
+    double seconds = std::chrono::duration<double>(took).count();
+    if (samples_[way_]++ == 0) {
+      mean_[way_] = seconds;
+      return;
     }
-    job_ = nullptr;
+    // A step the scheduler cut into says little about the next: it moves the
+    // mean no more than a step twice as long would.
+    seconds = std::min(seconds, 2 * mean_[way_]);
+    mean_[way_] += (seconds - mean_[way_]) / 8;
   }
 
   void SetBackground(std::function<bool()> work) {
@@ -71,6 +95,28 @@ class Helper {
 
  private:
   enum class State { kPending, kRunning, kSkipped, kDone };
+
+  void RunHelped(std::size_t count, const std::function<void(std::size_t)>& job) {
+    assert(count <= UINT32_MAX);  // see Pack
+    Start();
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      job_ = &job;
+      left_.store(Pack(0, static_cast<std::uint32_t>(count)));
+      state_.store(State::kPending);
+      round_.store(round_.load() + 1);
+    }
+    wake_.notify_all();
+    Work(false);
+    State pending = State::kPending;
+    if (!state_.compare_exchange_strong(pending, State::kSkipped)) {
+      if (!Await([this] { return state_.load() == State::kDone; }, kLastItem, false)) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        done_.wait(lock, [this] { return state_.load() == State::kDone; });
+      }
+    }
+    job_ = nullptr;
+  }
 
   void Start() {
     if (!thread_.joinable())
@@ -100,13 +146,37 @@ class Helper {
     }
   }
 
-  void Work() {
+  // The items left, [front, back), in one word. Run's caller takes from the
+  // front and the helper from the back, a quarter of what is left at a time:
+  // each thread then keeps to neighbouring items, and so mostly to the same
+  // bodies from round to round, as handing memory from core to core is
+  // slow; and few takes mean few trips of this word between the cores.
+  static std::uint64_t Pack(std::uint32_t front, std::uint32_t back) {
+    return std::uint64_t{front} << 32 | back;
+  }
+
+  bool Take(bool from_back, std::size_t* begin, std::size_t* end) {
+    std::uint64_t left = left_.load();
     for (;;) {
-      const std::size_t k = next_.fetch_add(1);
-      if (k >= count_)
-        return;
-      (*job_)(k);
+      const std::uint32_t front = static_cast<std::uint32_t>(left >> 32);
+      const std::uint32_t back = static_cast<std::uint32_t>(left);
+      if (front >= back)
+        return false;
+      const std::uint32_t take = std::max<std::uint32_t>(1, (back - front) / 4);
+      const std::uint64_t rest = from_back ? Pack(front, back - take) : Pack(front + take, back);
+      if (left_.compare_exchange_weak(left, rest)) {
+        *begin = from_back ? back - take : front;
+        *end = *begin + take;
+        return true;
+      }
     }
+  }
+
+  void Work(bool from_back) {
+    std::size_t begin, end;
+    while (Take(from_back, &begin, &end))
+      for (std::size_t k = begin; k < end; ++k)
+        (*job_)(k);
   }
 
   void Loop() {
@@ -132,7 +202,7 @@ class Helper {
       State pending = State::kPending;
       if (!state_.compare_exchange_strong(pending, State::kRunning))
         continue;
-      Work();
+      Work(true);
       {
         std::lock_guard<std::mutex> lock(mutex_);
         state_.store(State::kDone);
@@ -145,8 +215,7 @@ class Helper {
   std::condition_variable wake_;
   std::condition_variable done_;
   const std::function<void(std::size_t)>* job_ = nullptr;
-  std::size_t count_ = 0;
-  std::atomic<std::size_t> next_{0};
+  std::atomic<std::uint64_t> left_{0};
   std::atomic<unsigned> round_{0};
   std::atomic<State> state_{State::kDone};
   std::atomic<bool> quit_{false};
@@ -154,6 +223,15 @@ class Helper {
   std::mutex background_mutex_;
   std::function<bool()> background_;
   std::thread thread_;
+  static constexpr unsigned kCycle = 64;
+  static constexpr unsigned kTrial = 4;
+  bool shared_ = true;  // outside a timed step, rounds are shared
+  int way_ = 1;         // of this step: 0 alone, 1 shared
+  int faster_ = 1;
+  bool counted_ = false;
+  double mean_[2] = {0, 0};  // running means of a step, seconds, by way
+  unsigned samples_[2] = {0, 0};
+  unsigned steps_ = 0;
 };
 
 Helper& TheHelper() {
@@ -180,6 +258,14 @@ Collision* Test(RBody* a, RBody* b, std::size_t j, std::vector<Found>* found) {
 
 void Run(std::size_t count, const std::function<void(std::size_t)>& job) {
   TheHelper().Run(count, job);
+}
+
+TimedStep::TimedStep() : start_(std::chrono::steady_clock::now()) {
+  TheHelper().BeginStep();
+}
+
+TimedStep::~TimedStep() {
+  TheHelper().EndStep(std::chrono::steady_clock::now() - start_);
 }
 
 void SetBackground(std::function<bool()> work) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <vector>
@@ -24,6 +25,21 @@ constexpr std::size_t kFrom = 24;
 // only where these make nothing on first use (their world geometry made,
 // say) or the caller made it beforehand.
 void Run(std::size_t count, const std::function<void(std::size_t)>& job);
+
+// Times a step of the simulation as a whole, from construction to
+// destruction, and decides for the rounds within it whether Run shares them
+// with the second thread or runs them all on this one: whichever made such
+// steps faster lately. Not to be nested.
+class TimedStep {
+ public:
+  TimedStep();
+  ~TimedStep();
+  TimedStep(const TimedStep&) = delete;
+  TimedStep& operator=(const TimedStep&) = delete;
+
+ private:
+  std::chrono::steady_clock::time_point start_;
+};
 
 // What a first pass found for a pair whose spheres meet.
 struct Found {
