@@ -501,7 +501,7 @@ TEST_F(Detector, CheckAll) {
 TEST(PairThreads, TimedStepsRunEveryItemOnceAndTryBothWays) {
   const std::thread::id caller = std::this_thread::get_id();
   int steps_alone = 0, steps_shared = 0;
-  for (int step = 0; step < 256; ++step) {
+  for (int step = 0; step < 600; ++step) {
     const PairThreads::TimedStep timed;
     std::vector<std::atomic<int>> runs(97);
     std::atomic<bool> elsewhere{false};
@@ -518,7 +518,8 @@ TEST(PairThreads, TimedStepsRunEveryItemOnceAndTryBothWays) {
       ASSERT_EQ(runs[k].load(), 1) << "item " << k << " in step " << step;
     ++(elsewhere.load() ? steps_shared : steps_alone);
   }
-  // Whichever way is faster here, four steps of every 64 go the other.
-  EXPECT_GE(steps_alone, 16);
+  // Whichever way is faster here, four steps of every 64 or 256 go the
+  // other: the first cycle's four and the next's, at least.
+  EXPECT_GE(steps_alone, 8);
   EXPECT_GE(steps_shared, 1);
 }

@@ -49,19 +49,27 @@ class Helper {
   // core (seen on a virtual machine), the rounds' gain was lost again in the
   // caller's reading what the helper made, and small scenes' steps took
   // longer shared than not. So whole steps are timed both ways, and go the
-  // way that was faster lately, with kTrial steps of every kCycle the other
-  // way to keep that figure current. The first half of a run of steps the
-  // other way is not counted: it finds the caches as the other way left
-  // them. Which thread runs an item never changes a result, so the clock
-  // may decide.
+  // way that was faster lately, with the last kTrial steps of every cycle
+  // the other way to keep that figure current: a cycle of kCycle steps while
+  // the two are close, of kLongCycle once one is clearly ahead, as a trial
+  // of the slower way costs time. The first half of a run of steps the other
+  // way is not counted: it finds the caches as the other way left them.
+  // Which thread runs an item never changes a result, so the clock may
+  // decide.
   void BeginStep() {
-    const unsigned phase = steps_++ % kCycle;
-    if (phase == 0)
+    if (phase_ == cycle_)
+      phase_ = 0;
+    if (phase_ == 0) {
       faster_ = samples_[0] == 0 || mean_[1] <= mean_[0] ? 1 : 0;
-    const bool trial = phase >= kCycle - kTrial;
+      const bool clear = samples_[0] > 0 && samples_[1] > 0 &&
+                         std::max(mean_[0], mean_[1]) > kClear * std::min(mean_[0], mean_[1]);
+      cycle_ = clear ? kLongCycle : kCycle;
+    }
+    const unsigned phase = phase_++;
+    const bool trial = phase >= cycle_ - kTrial;
     way_ = trial ? 1 - faster_ : faster_;
     shared_ = way_ == 1;
-    counted_ = trial ? phase >= kCycle - kTrial / 2 : phase >= kTrial / 2;
+    counted_ = trial ? phase >= cycle_ - kTrial / 2 : phase >= kTrial / 2;
   }
 
   void EndStep(std::chrono::steady_clock::duration took) {
@@ -224,14 +232,17 @@ class Helper {
   std::function<bool()> background_;
   std::thread thread_;
   static constexpr unsigned kCycle = 64;
+  static constexpr unsigned kLongCycle = 256;
   static constexpr unsigned kTrial = 4;
+  static constexpr double kClear = 1.1;
   bool shared_ = true;  // outside a timed step, rounds are shared
   int way_ = 1;         // of this step: 0 alone, 1 shared
   int faster_ = 1;
   bool counted_ = false;
   double mean_[2] = {0, 0};  // running means of a step, seconds, by way
   unsigned samples_[2] = {0, 0};
-  unsigned steps_ = 0;
+  unsigned phase_ = 0;
+  unsigned cycle_ = kCycle;
 };
 
 Helper& TheHelper() {
