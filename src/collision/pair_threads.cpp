@@ -37,7 +37,7 @@ class Helper {
   }
 
   void Run(std::size_t count, const std::function<void(std::size_t)>& job) {
-    if (!shared_) {
+    if (way_ == 0) {
       for (std::size_t k = 0; k < count; ++k)
         job(k);
       return;
@@ -68,23 +68,23 @@ class Helper {
     const unsigned phase = phase_++;
     const bool trial = phase >= cycle_ - kTrial;
     way_ = trial ? 1 - faster_ : faster_;
-    shared_ = way_ == 1;
     counted_ = trial ? phase >= cycle_ - kTrial / 2 : phase >= kTrial / 2;
   }
 
   void EndStep(std::chrono::steady_clock::duration took) {
-    shared_ = true;
+    const int way = way_;
+    way_ = 1;
     if (!counted_)
       return;
     double seconds = std::chrono::duration<double>(took).count();
-    if (samples_[way_]++ == 0) {
-      mean_[way_] = seconds;
+    if (samples_[way]++ == 0) {
+      mean_[way] = seconds;
       return;
     }
     // A step the scheduler cut into says little about the next: it moves the
     // mean no more than a step twice as long would.
-    seconds = std::min(seconds, 2 * mean_[way_]);
-    mean_[way_] += (seconds - mean_[way_]) / 8;
+    seconds = std::min(seconds, 2 * mean_[way]);
+    mean_[way] += (seconds - mean_[way]) / 8;
   }
 
   void SetBackground(std::function<bool()> work) {
@@ -235,8 +235,7 @@ class Helper {
   static constexpr unsigned kLongCycle = 256;
   static constexpr unsigned kTrial = 4;
   static constexpr double kClear = 1.1;
-  bool shared_ = true;  // outside a timed step, rounds are shared
-  int way_ = 1;         // of this step: 0 alone, 1 shared
+  int way_ = 1;  // of this step, 0 alone or 1 shared; outside a step, shared
   int faster_ = 1;
   bool counted_ = false;
   double mean_[2] = {0, 0};  // running means of a step, seconds, by way
