@@ -241,11 +241,11 @@ bool ClearOfRings(const RBody* A, const RBody* B, double gap) {
   return CDetector::GapClearsRings(A, B, gap) && CDetector::RingsWithin(A, B);
 }
 
-// ClosestOnEdgeA without copying the edges: the contact search asks for
-// it for every pair of edges near the plane.
-Vector3 ClosestOnSegment(const Edge& A, const Edge& B) {
-  const Vector3 u = A.b - A.a;
-  const Vector3 v = B.b - B.a;
+// ClosestOnEdgeA without copying the edges, and with their directions
+// u = A.b - A.a and v = B.b - B.a given: the contact search asks for it for
+// every pair of edges near the plane, both ways, and makes each edge's
+// direction once.
+Vector3 ClosestOnSegment(const Edge& A, const Vector3& u, const Edge& B, const Vector3& v) {
   Vector3 w = u ^ v;
   // u and v are whole edges, so this bound scales with both lengths. The
   // square root is taken only near the bound: away from it the squared
@@ -261,6 +261,10 @@ Vector3 ClosestOnSegment(const Edge& A, const Edge& B) {
   if (pos_a >= 1)
     return A.b;
   return A.a + u * pos_a;
+}
+
+Vector3 ClosestOnSegment(const Edge& A, const Edge& B) {
+  return ClosestOnSegment(A, A.b - A.a, B, B.b - B.a);
 }
 
 }  // namespace
@@ -294,15 +298,15 @@ Vector3 SeparatingAxis(RBody* A, RBody* B, const CDetector::PairAxes* known) {
   };
 
   // Negated, an outward normal of A points into A, that is from B towards A,
-  // the same sense as B's own outward normals.
-  std::array<Vector3, 12> face_axes;
-  for (std::size_t i = 0; i < 6; ++i) {
-    face_axes[i] = Negated(ga.turn->face_normals[i]);
-    face_axes[6 + i] = gb.turn->face_normals[i];
-  }
+  // the same sense as B's own outward normals. Made when asked for: most
+  // faces are set aside by their bounds.
+  auto face_axis = [&](std::size_t i) {
+    return i < 6 ? Negated(ga.turn->face_normals[i]) : gb.turn->face_normals[i - 6];
+  };
+  constexpr std::size_t kFaceAxes = 12;
   const bool bounded = ga.bounded && gb.bounded;
   const DepthBound bound(ga, gb, A, B);
-  const std::size_t face = FirstLeast<12>(
+  const std::size_t face = FirstLeast<kFaceAxes>(
       bounded,
       [&](std::size_t i) {
         if (known != nullptr)
@@ -312,11 +316,11 @@ Vector3 SeparatingAxis(RBody* A, RBody* B, const CDetector::PairAxes* known) {
       [&](std::size_t i) {
         if (known != nullptr && known->face_measured[i])
           return known->face_depth[i];
-        return depth_on(face_axes[i]);
+        return depth_on(face_axis(i));
       },
       &min_depth);
-  if (face < face_axes.size())
-    min_normal = face_axes[face];
+  if (face < kFaceAxes)
+    min_normal = face_axis(face);
 
   for (std::size_t i = 0; i < ga.turn->edge_line_count; ++i) {
     for (std::size_t j = 0; j < gb.turn->edge_line_count; ++j) {
@@ -817,12 +821,13 @@ Collision* ContactPoints(RBody* A, RBody* B, bool remember, const PairAxes* memo
   const EdgeList edges_a = edges_in_band(A, band_a);
   const EdgeList edges_b = edges_in_band(B, band_b);
 
-  // R e + pos of an edge's ends are its corners' world points. Only the ends
-  // are set: ClosestOnEdgeA reads no direction.
+  // R e + pos of an edge's ends are its corners' world points; dir is
+  // b - a, as ClosestOnSegment takes it.
   auto world_edge = [](const WorldGeometry& g, const RBody* X, std::size_t e) {
     Edge w;
     w.a = g.corners[X->edge_corners[e][0]];
     w.b = g.corners[X->edge_corners[e][1]];
+    w.dir = w.b - w.a;
     return w;
   };
   const WorldGeometry& ga = A->World();
@@ -836,13 +841,13 @@ Collision* ContactPoints(RBody* A, RBody* B, bool remember, const PairAxes* memo
     for (std::size_t k = 0; k < edges_b.size; ++k) {
       Edge* eb = &B->edges[edges_b.at[k]];
       const Edge& world_b = world_edges_b[k];
-      const Vector3 ca = ClosestOnSegment(world_a, world_b);
+      const Vector3 ca = ClosestOnSegment(world_a, world_a.dir, world_b, world_b.dir);
       // Exact comparison on purpose: ClosestOnEdgeA returns the end point
       // itself when it clamps (or when the edges are nearly parallel), and a
       // corner is already covered by the corner tests.
       if (ca == world_a.a || ca == world_a.b)
         continue;
-      const Vector3 cb = ClosestOnSegment(world_b, world_a);
+      const Vector3 cb = ClosestOnSegment(world_b, world_b.dir, world_a, world_a.dir);
       if (cb == world_b.a || cb == world_b.b)
         continue;
       // Crossings further apart than twice the depth are not touching.
