@@ -136,9 +136,7 @@ RBState RBody::StateDerivative(const RBState& s) const {
   return d;
 }
 
-Matrix3x3 RBody::RotationMatrix() {
-  if (rot_matrix_valid)
-    return rot_matrix;
+Matrix3x3 RBody::RemakeRotationMatrix() {
   rot_matrix = RotationMatrix(ang_pos);
   rot_matrix_valid = true;
   world_geometry_valid = false;

@@ -139,7 +139,8 @@ class RBody {
   void ResetForceTorque();
   RBState StateDerivative(const RBState& s) const;
 
-  Matrix3x3 RotationMatrix();
+  // Inline: nearly every call finds the matrix made.
+  Matrix3x3 RotationMatrix() { return rot_matrix_valid ? rot_matrix : RemakeRotationMatrix(); }
   // Remade only when the pose changed; a box has 8 corners, 6 faces, 12 edges.
   const WorldGeometry& World() {
     // Bits, not ==: a -0.0 position gives other corner bits than +0.0.
@@ -185,6 +186,7 @@ class RBody {
   // The slot of rotation r, its world inverse inertia made.
   RotationPart& InertiaSlot(const Matrix3x3& r) const;
   const WorldGeometry& RemakeWorld();
+  Matrix3x3 RemakeRotationMatrix();
 
   mutable RotationPart rotation_parts_[4];
   // The slot world_geometry points into: never the one replaced.
