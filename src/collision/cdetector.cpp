@@ -450,16 +450,25 @@ double HighestRelVel(Collision* col) {
   return max_rel_vel;
 }
 
-namespace CDetector {
+namespace {
 
-bool IsPointInside(Vector3 p, RBody* B) {
-  const WorldGeometry& g = B->World();
+// IsPointInside with the body's world geometry at hand: the contact search
+// tests many points against the same body.
+bool Inside(const Vector3& p, const WorldGeometry& g) {
   for (std::size_t i = 0; i < g.turn->face_normals.size(); ++i) {
     // On the plane counts as inside, so resting faces keep their contact.
     if ((p - g.face_points[i]) * g.turn->face_normals[i] > 0)
       return false;
   }
   return true;
+}
+
+}  // namespace
+
+namespace CDetector {
+
+bool IsPointInside(Vector3 p, RBody* B) {
+  return Inside(p, B->World());
 }
 
 namespace {
@@ -615,13 +624,13 @@ class AxisTests {
 // A point that was in contact lately and still lies inside the other body
 // accepts the pair without the axis tests, whoever the earlier partner was.
 bool RecentPointInside(RBody* A, RBody* B) {
-  const Matrix3x3& ra = A->World().turn->rotation;
+  const WorldGeometry& ga = A->World();
+  const WorldGeometry& gb = B->World();
   for (int i = 0; i < A->recent_cols_size; ++i)
-    if (IsPointInside(ra * A->recent_cols[i] + A->pos, B))
+    if (Inside(ga.turn->rotation * A->recent_cols[i] + A->pos, gb))
       return true;
-  const Matrix3x3& rb = B->World().turn->rotation;
   for (int i = 0; i < B->recent_cols_size; ++i)
-    if (IsPointInside(rb * B->recent_cols[i] + B->pos, A))
+    if (Inside(gb.turn->rotation * B->recent_cols[i] + B->pos, ga))
       return true;
   return false;
 }
@@ -779,11 +788,13 @@ Collision* ContactPoints(RBody* A, RBody* B, bool remember, const PairAxes* memo
   // when a corner needs it.
   auto add_corners = [remember](RBody* X, RBody* Y, const std::array<bool, 8>& in_band,
                                 const double* below_y, std::vector<CollisionPoint>* points) {
+    const WorldGeometry& gx = X->World();
+    const WorldGeometry& gy = Y->World();
     Face* face = nullptr;
     Vector3 normal;
     for (std::size_t k = 0; k < X->vertices.size(); ++k) {
       const Vector3& v = X->vertices[k];
-      if (!in_band[k] || !IsPointInside(X->World().corners[k], Y))
+      if (!in_band[k] || !Inside(gx.corners[k], gy))
         continue;
       if (face == nullptr) {
         face = MinimumPenFaceSecond(X, Y, below_y);
@@ -853,7 +864,7 @@ Collision* ContactPoints(RBody* A, RBody* B, bool remember, const PairAxes* memo
       // Crossings further apart than twice the depth are not touching.
       if ((ca - cb).Length() > depth * 2)
         continue;
-      if (!IsPointInside(ca, B) && !IsPointInside(cb, A))
+      if (!Inside(ca, gb) && !Inside(cb, ga))
         continue;
       CollisionPoint cp;
       cp.eA = ea;
