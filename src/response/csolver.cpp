@@ -28,18 +28,11 @@ void SolveOnePoint(Vector3 p, Vector3 n, RBody* A, RBody* B, bool default_ela, d
 
   const bool a_fixed = A->is_static || A->is_frozen;
   const bool b_fixed = B->is_static || B->is_frozen;
-  double inv_m_a = 1 / A->mass;
-  double inv_m_b = 1 / B->mass;
-  Matrix3x3 inv_I_a = A->InvInertiaTensor();
-  Matrix3x3 inv_I_b = B->InvInertiaTensor();
-  if (a_fixed) {
-    inv_m_a = 0;
-    inv_I_a = Matrix3x3();
-  }
-  if (b_fixed) {
-    inv_m_b = 0;
-    inv_I_b = Matrix3x3();
-  }
+  // An immovable body's inverse inertia is zero: not looked up.
+  const double inv_m_a = a_fixed ? 0 : 1 / A->mass;
+  const double inv_m_b = b_fixed ? 0 : 1 / B->mass;
+  const Matrix3x3 inv_I_a = a_fixed ? Matrix3x3() : A->InvInertiaTensor();
+  const Matrix3x3 inv_I_b = b_fixed ? Matrix3x3() : B->InvInertiaTensor();
   if (inv_m_a == 0 && inv_m_b == 0)
     return;
 
