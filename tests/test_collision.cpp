@@ -378,6 +378,33 @@ TEST_F(Detector, SplitPairTestsAnswerAsTheWholeOnes) {
     EXPECT_GT(v, 100);
 }
 
+// A pass's kept ring answers stay RingsWithin's while it forgets each body
+// whose ring it changes, points inside and outside the margin alike.
+TEST_F(Detector, RingsWithinPassAnswersAsRingsWithin) {
+  std::mt19937 rng(20261208);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  std::vector<RBody*> boxes;
+  for (int k = 0; k < 5; ++k)
+    boxes.push_back(Box(1 + k * 0.1, 0.5, 0.3, Vector3(k * 2.0, 0, 0)));
+  CDetector::RingsWithinPass pass;
+  pass.Reset(boxes.size());
+  int outside = 0;
+  for (int step = 0; step < 400; ++step) {
+    const std::size_t i = rng() % boxes.size(), j = rng() % boxes.size();
+    EXPECT_EQ(pass.Within(i, boxes[i], j, boxes[j]), CDetector::RingsWithin(boxes[i], boxes[j]))
+        << step;
+    if (rng() % 3 == 0) {
+      RBody* X = boxes[i];
+      // Up to a margin's worth beyond the faces, or well beyond.
+      const double reach = 0.5 + (rng() % 2 ? 0 : CDetector::kRingMargin * u(rng) * 4);
+      X->RememberColPoint(Vector3(X->width * reach, X->height * 0.5 * u(rng), 0));
+      outside += !X->RingWithin(CDetector::kRingMargin);
+      pass.Forget(i);
+    }
+  }
+  EXPECT_GT(outside, 10);
+}
+
 // Boxes resting flush or nearly so, where the axis tests measure the face
 // depths the contact search then reuses: the same record as a search that
 // measures everything itself, to the zero signs of the winning normal.

@@ -974,6 +974,8 @@ void CheckAll(std::vector<RBody*>* bodies, std::vector<Collision*>* collisions,
           out.back().rel_vel = HighestRelVel(record);
   };
   PairThreads::Run(n, first_pass);
+  static RingsWithinPass rings;
+  rings.Reset(n);
   for (std::size_t i = 0; i < n; ++i) {
     RBody* a = (*bodies)[i];
     for (const PairThreads::Found& pair : found[i]) {
@@ -982,12 +984,14 @@ void CheckAll(std::vector<RBody*>* bodies, std::vector<Collision*>* collisions,
       double rel_vel = pair.rel_vel;
       if (record == nullptr) {
         // RingsAccept, its pose part taken in the first pass.
-        if ((pair.clears_rings && RingsWithin(a, b)) || !RecentPointInside(a, b))
+        if ((pair.clears_rings && rings.Within(i, a, pair.j, b)) || !RecentPointInside(a, b))
           continue;
         record = GetCollisionPoints(a, b, false);
         rel_vel = HighestRelVel(record);
       }
       RememberPoints(*record);
+      rings.Forget(i);
+      rings.Forget(pair.j);
       keep_or_drop(record, rel_vel);
     }
   }

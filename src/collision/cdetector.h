@@ -158,6 +158,26 @@ bool GapClearsRings(const RBody* A, const RBody* B, double gap);
 inline bool RingsWithin(const RBody* A, const RBody* B) {
   return A->RingWithin(kRingMargin) && B->RingWithin(kRingMargin);
 }
+// RingsWithin for the pairs of one pass over bodies numbered 0..n-1, which
+// asks it for nearly every separated pair: each body's answer is kept until
+// Forget, which the pass calls for the bodies whose rings it changes.
+class RingsWithinPass {
+ public:
+  void Reset(std::size_t n) { known_.assign(n, kUnknown); }
+  bool Within(std::size_t i, const RBody* A, std::size_t j, const RBody* B) {
+    return Of(i, A) && Of(j, B);
+  }
+  void Forget(std::size_t i) { known_[i] = kUnknown; }
+
+ private:
+  static constexpr signed char kUnknown = -1;
+  bool Of(std::size_t i, const RBody* A) {
+    if (known_[i] == kUnknown)
+      known_[i] = A->RingWithin(kRingMargin) ? 1 : 0;
+    return known_[i] == 1;
+  }
+  std::vector<signed char> known_;
+};
 bool RecentPointInside(RBody* A, RBody* B);
 Vector3 ClosestOnEdgeA(Edge A, Edge B);
 PointEvaluation EvaluatePoint(CollisionPoint cp, RBody* A, RBody* B);

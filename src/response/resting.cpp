@@ -202,6 +202,8 @@ void SolveAll(std::vector<RBody*>* bodies, double delta_time) {
     };
     PairThreads::Run(n, first_pass);
 
+    static CDetector::RingsWithinPass rings;
+    rings.Reset(n);
     for (std::size_t i = 0; i < n; ++i) {
       RBody* bi = body_vector[i].body;
       RBody* si = trial[i];
@@ -211,7 +213,7 @@ void SolveAll(std::vector<RBody*>* bodies, double delta_time) {
         if (record == nullptr) {
           // RingsAccept, its pose part taken in the first pass; the shadow's
           // ring would be the body's.
-          if (pair.clears_rings && CDetector::RingsWithin(bi, bj))
+          if (pair.clears_rings && rings.Within(i, bi, pair.j, bj))
             continue;
           // The shadow carries the body's ring as it stands now.
           CopyRing(*bi, si);
@@ -221,6 +223,8 @@ void SolveAll(std::vector<RBody*>* bodies, double delta_time) {
           Rebind(record.get(), si, bi);
         }
         CDetector::RememberPoints(*record);
+        rings.Forget(i);
+        rings.Forget(pair.j);
         add_record(i, pair.j, std::move(record));
       }
     }
