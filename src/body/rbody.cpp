@@ -156,7 +156,8 @@ bool SameBits(const Matrix3x3& a, const Matrix3x3& b) {
     std::memcpy(&y, &b.values[i][j], sizeof y);
     return x ^ y;
   };
-  // Another rotation usually differs in its first entry already.
+  // A slot of another rotation usually differs in its first entry already;
+  // the matrices that match take one branch more.
   if (differ(0, 0) != 0)
     return false;
   return (differ(0, 1) | differ(0, 2) | differ(1, 0) | differ(1, 1) | differ(1, 2) | differ(2, 0) |

@@ -263,10 +263,6 @@ Vector3 ClosestOnSegment(const Edge& A, const Vector3& u, const Edge& B, const V
   return A.a + u * pos_a;
 }
 
-Vector3 ClosestOnSegment(const Edge& A, const Edge& B) {
-  return ClosestOnSegment(A, A.b - A.a, B, B.b - B.a);
-}
-
 }  // namespace
 
 bool AreOverlapping(RBody* A, RBody* B, Vector3 axis) {
@@ -761,8 +757,10 @@ Collision* ContactPoints(RBody* A, RBody* B, bool remember, const PairAxes* memo
   // The plane in each body's own frame, so the band test works on local
   // corners and edges without transforming them.
   // PointGlobalToLocal and VectorGlobalToLocal with the inverse made once per pose.
-  const Matrix3x3& inv_a = A->World().turn->inverse_rotation;
-  const Matrix3x3& inv_b = B->World().turn->inverse_rotation;
+  const WorldGeometry& ga = A->World();
+  const WorldGeometry& gb = B->World();
+  const Matrix3x3& inv_a = ga.turn->inverse_rotation;
+  const Matrix3x3& inv_b = gb.turn->inverse_rotation;
   const Vector3 plane_point_local_A = inv_a * (separating_plane_point - A->pos);
   const Vector3 plane_point_local_B = inv_b * (separating_plane_point - B->pos);
   const Vector3 normal_local_A = inv_a * normal_b_to_a;
@@ -786,10 +784,9 @@ Collision* ContactPoints(RBody* A, RBody* B, bool remember, const PairAxes* memo
   // face of Y that X penetrates least, with its world normal pointing from Y
   // towards X; it depends only on the pair, so it is found once, and only
   // when a corner needs it.
-  auto add_corners = [remember](RBody* X, RBody* Y, const std::array<bool, 8>& in_band,
+  auto add_corners = [remember](RBody* X, const WorldGeometry& gx, RBody* Y,
+                                const WorldGeometry& gy, const std::array<bool, 8>& in_band,
                                 const double* below_y, std::vector<CollisionPoint>* points) {
-    const WorldGeometry& gx = X->World();
-    const WorldGeometry& gy = Y->World();
     Face* face = nullptr;
     Vector3 normal;
     for (std::size_t k = 0; k < X->vertices.size(); ++k) {
@@ -798,7 +795,8 @@ Collision* ContactPoints(RBody* A, RBody* B, bool remember, const PairAxes* memo
         continue;
       if (face == nullptr) {
         face = MinimumPenFaceSecond(X, Y, below_y);
-        normal = Y->RotationMatrix() * face->n;
+        // R n, made with the world geometry.
+        normal = gy.turn->face_normals[static_cast<std::size_t>(face - Y->faces.data())];
       }
       // One allocation for a typical face's points, not one per doubling.
       if (points->empty())
@@ -813,8 +811,9 @@ Collision* ContactPoints(RBody* A, RBody* B, bool remember, const PairAxes* memo
     }
   };
   // The axis tests' face bounds: B's faces come after A's.
-  add_corners(A, B, band_a, memo != nullptr ? memo->face_plus + 6 : nullptr, &col->points[0]);
-  add_corners(B, A, band_b, memo != nullptr ? memo->face_plus : nullptr, &col->points[1]);
+  add_corners(A, ga, B, gb, band_a, memo != nullptr ? memo->face_plus + 6 : nullptr,
+              &col->points[0]);
+  add_corners(B, gb, A, ga, band_b, memo != nullptr ? memo->face_plus : nullptr, &col->points[1]);
 
   // Only edges lying within the band along their whole length can cross.
   // Fixed storage: a box has twelve edges, and a pair allocates nothing here.
@@ -832,33 +831,35 @@ Collision* ContactPoints(RBody* A, RBody* B, bool remember, const PairAxes* memo
   const EdgeList edges_a = edges_in_band(A, band_a);
   const EdgeList edges_b = edges_in_band(B, band_b);
 
-  // R e + pos of an edge's ends are its corners' world points; dir is
-  // b - a, as ClosestOnSegment takes it.
+  // R e + pos of an edge's ends are its corners' world points. Only the ends
+  // are set: ClosestOnSegment takes the directions b - a beside them, made
+  // once per edge.
   auto world_edge = [](const WorldGeometry& g, const RBody* X, std::size_t e) {
     Edge w;
     w.a = g.corners[X->edge_corners[e][0]];
     w.b = g.corners[X->edge_corners[e][1]];
-    w.dir = w.b - w.a;
     return w;
   };
-  const WorldGeometry& ga = A->World();
-  const WorldGeometry& gb = B->World();
   std::array<Edge, 12> world_edges_b;
-  for (std::size_t k = 0; k < edges_b.size; ++k)
+  std::array<Vector3, 12> along_b;
+  for (std::size_t k = 0; k < edges_b.size; ++k) {
     world_edges_b[k] = world_edge(gb, B, edges_b.at[k]);
+    along_b[k] = world_edges_b[k].b - world_edges_b[k].a;
+  }
   for (std::size_t i = 0; i < edges_a.size; ++i) {
     Edge* ea = &A->edges[edges_a.at[i]];
     const Edge world_a = world_edge(ga, A, edges_a.at[i]);
+    const Vector3 along_a = world_a.b - world_a.a;
     for (std::size_t k = 0; k < edges_b.size; ++k) {
       Edge* eb = &B->edges[edges_b.at[k]];
       const Edge& world_b = world_edges_b[k];
-      const Vector3 ca = ClosestOnSegment(world_a, world_a.dir, world_b, world_b.dir);
-      // Exact comparison on purpose: ClosestOnEdgeA returns the end point
+      const Vector3 ca = ClosestOnSegment(world_a, along_a, world_b, along_b[k]);
+      // Exact comparison on purpose: ClosestOnSegment returns the end point
       // itself when it clamps (or when the edges are nearly parallel), and a
       // corner is already covered by the corner tests.
       if (ca == world_a.a || ca == world_a.b)
         continue;
-      const Vector3 cb = ClosestOnSegment(world_b, world_b.dir, world_a, world_a.dir);
+      const Vector3 cb = ClosestOnSegment(world_b, along_b[k], world_a, along_a);
       if (cb == world_b.a || cb == world_b.b)
         continue;
       // Crossings further apart than twice the depth are not touching.
@@ -897,7 +898,7 @@ void RememberPoints(const Collision& record) {
 }
 
 Vector3 ClosestOnEdgeA(Edge A, Edge B) {
-  return ClosestOnSegment(A, B);
+  return ClosestOnSegment(A, A.b - A.a, B, B.b - B.a);
 }
 
 PointEvaluation EvaluatePoint(CollisionPoint cp, RBody* A, RBody* B) {
@@ -989,9 +990,7 @@ void CheckAll(std::vector<RBody*>* bodies, std::vector<Collision*>* collisions,
         record = GetCollisionPoints(a, b, false);
         rel_vel = HighestRelVel(record);
       }
-      RememberPoints(*record);
-      rings.Forget(i);
-      rings.Forget(pair.j);
+      rings.Remember(*record, i, pair.j);
       keep_or_drop(record, rel_vel);
     }
   }

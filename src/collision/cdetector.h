@@ -160,7 +160,7 @@ inline bool RingsWithin(const RBody* A, const RBody* B) {
 }
 // RingsWithin for the pairs of one pass over bodies numbered 0..n-1, which
 // asks it for nearly every separated pair: each body's answer is kept until
-// Forget, which the pass calls for the bodies whose rings it changes.
+// Forget, which Remember calls for the bodies whose rings it changes.
 class RingsWithinPass {
  public:
   void Reset(std::size_t n) { known_.assign(n, kUnknown); }
@@ -168,6 +168,12 @@ class RingsWithinPass {
     return Of(i, A) && Of(j, B);
   }
   void Forget(std::size_t i) { known_[i] = kUnknown; }
+  // RememberPoints of the pair (i, j)'s record, whose rings it changes.
+  void Remember(const Collision& record, std::size_t i, std::size_t j) {
+    RememberPoints(record);
+    Forget(i);
+    Forget(j);
+  }
 
  private:
   static constexpr signed char kUnknown = -1;

@@ -8,8 +8,9 @@
 class RBody;
 struct Collision;
 
-// The work of a large scene spread over this thread and a second one: the
-// pair tests, the solvers' parts, each body's own steps; and, between those
+// The work of a large scene spread over this thread and a second one, in the
+// steps where sharing timed faster (see TimedStep): the pair tests, the
+// solvers' parts, each body's own steps; and, between those
 // rounds, background work (the dump's text). In the pair tests a first pass
 // runs what reads poses alone (the axis tests, the contact points of pairs no
 // axis separates); the caller then goes through its pairs in order for what
@@ -20,10 +21,11 @@ namespace PairThreads {
 // Below this many bodies the handing over costs more than it saves.
 constexpr std::size_t kFrom = 24;
 
-// Runs job(k) once for each k in [0, count), on either thread; returns when
-// all are done. The jobs write only what is theirs, and read other bodies
-// only where these make nothing on first use (their world geometry made,
-// say) or the caller made it beforehand.
+// Runs job(k) once for each k in [0, count), on either thread (in a step
+// that goes alone, in order on this one); returns when all are done. The
+// jobs write only what is theirs, and read other bodies only where these
+// make nothing on first use (their world geometry made, say) or the caller
+// made it beforehand.
 void Run(std::size_t count, const std::function<void(std::size_t)>& job);
 
 // Times a step of the simulation as a whole, from construction to

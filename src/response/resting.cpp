@@ -222,9 +222,7 @@ void SolveAll(std::vector<RBody*>* bodies, double delta_time) {
           record.reset(CDetector::GetCollisionPoints(si, bj, false));
           Rebind(record.get(), si, bi);
         }
-        CDetector::RememberPoints(*record);
-        rings.Forget(i);
-        rings.Forget(pair.j);
+        rings.Remember(*record, i, pair.j);
         add_record(i, pair.j, std::move(record));
       }
     }
