@@ -37,6 +37,7 @@ class Helper {
   }
 
   void Run(std::size_t count, const std::function<void(std::size_t)>& job) {
+    ran_ = true;
     if (way_ == 0) {
       for (std::size_t k = 0; k < count; ++k)
         job(k);
@@ -69,12 +70,14 @@ class Helper {
     const bool trial = phase >= cycle_ - kTrial;
     way_ = trial ? 1 - faster_ : faster_;
     counted_ = trial ? phase >= cycle_ - kTrial / 2 : phase >= kTrial / 2;
+    ran_ = false;
   }
 
   void EndStep(std::chrono::steady_clock::duration took) {
     const int way = way_;
     way_ = 1;
-    if (!counted_)
+    // A step of a small scene runs no round and says nothing of either way.
+    if (!counted_ || !ran_)
       return;
     double seconds = std::chrono::duration<double>(took).count();
     if (samples_[way]++ == 0) {
@@ -238,6 +241,7 @@ class Helper {
   int way_ = 1;  // of this step, 0 alone or 1 shared; outside a step, shared
   int faster_ = 1;
   bool counted_ = false;
+  bool ran_ = false;         // whether this step ran a round
   double mean_[2] = {0, 0};  // running means of a step, seconds, by way
   unsigned samples_[2] = {0, 0};
   unsigned phase_ = 0;

@@ -31,7 +31,8 @@ void Run(std::size_t count, const std::function<void(std::size_t)>& job);
 // Times a step of the simulation as a whole, from construction to
 // destruction, and decides for the rounds within it whether Run shares them
 // with the second thread or runs them all on this one: whichever made such
-// steps faster lately. Not to be nested.
+// steps faster lately. A step that ran no round is not counted. Not to be
+// nested.
 class TimedStep {
  public:
   TimedStep();
