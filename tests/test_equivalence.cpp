@@ -255,6 +255,76 @@ TEST(AxisSearchTest, BoundedSearchesMatchThePlainOnes) {
   EXPECT_GT(colliding, tested / 3);
 }
 
+// Boxes side by side along a world axis, a little apart or touching, turned
+// nearly alike (so that their edges are nearly parallel) or at random: a
+// world-axis gap that sets the axis tests aside must never answer otherwise
+// than the plain search over the listed axes.
+TEST(AxisSearchTest, WorldAxisGapsMatchThePlainSearch) {
+  std::mt19937 rng(20261208);
+  auto uniform = [&](double lo, double hi) {
+    return std::uniform_real_distribution<double>(lo, hi)(rng);
+  };
+  auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+  auto tilt = [&](double angle) {
+    const Vector3 axis =
+        Vector3(uniform(-1, 1), uniform(-1, 1), uniform(-1, 1)).Normalized() * std::sin(angle / 2);
+    return Quaternion(std::cos(angle / 2), axis.x(), axis.y(), axis.z()).Normalize();
+  };
+  const double kScales[] = {1e-3, 1, 1e3};
+  const double kOffsets[] = {0, 1e3, 1e7};
+  const Quaternion quarter(std::sqrt(0.5), std::sqrt(0.5), 0, 0);
+  for (int trial = 0; trial < 20000; ++trial) {
+    const double scale = kScales[pick(0, 2)];
+    const Vector3 origin =
+        Vector3(uniform(-1, 1), uniform(-1, 1), uniform(-1, 1)) * kOffsets[pick(0, 2)];
+    Quaternion qa, qb;
+    switch (pick(0, 2)) {
+      case 0:  // nearly alike, down to a few ulps apart
+        qa = tilt(std::pow(10.0, -pick(1, 16)));
+        qb = tilt(std::pow(10.0, -pick(1, 16)));
+        if (pick(0, 1) == 0)
+          qb = qb * quarter;
+        break;
+      case 1:  // one edge line nearly shared
+        qa = tilt(std::pow(10.0, -pick(1, 16)));
+        qb = Quaternion(std::cos(uniform(0, 1.5)), std::sin(uniform(0, 1.5)), 0, 0).Normalize() *
+             tilt(std::pow(10.0, -pick(1, 16)));
+        break;
+      default:
+        qa = tilt(uniform(0, 3));
+        qb = tilt(uniform(0, 3));
+    }
+    const double wa = uniform(0.3, 1.3) * scale, ha = uniform(0.3, 1.3) * scale,
+                 da = uniform(0.3, 1.3) * scale;
+    const double wb = uniform(0.3, 1.3) * scale, hb = uniform(0.3, 1.3) * scale,
+                 db = uniform(0.3, 1.3) * scale;
+    OwnedBodies bodies;
+    RBody* A = bodies.Add(wa, ha, da, origin, false, qa);
+    RBody* B = bodies.Add(wb, hb, db, origin, false, qb);
+    // B beside A on world axis k, its corners from 1e-6 to 0.1 times the
+    // scale apart from A's or into them, shifted a little across.
+    const int k = pick(0, 2);
+    auto half_on = [&](RBody* X) {
+      double most = 0;
+      for (const Vector3& v : X->vertices)
+        most = std::max(most, (X->RotationMatrix() * v).axes[k]);
+      return most;
+    };
+    Vector3 offset(uniform(-0.3, 0.3) * scale, uniform(-0.3, 0.3) * scale,
+                   uniform(-0.3, 0.3) * scale);
+    offset[static_cast<unsigned char>(k)] =
+        (pick(0, 1) ? 1 : -1) *
+        (half_on(A) + half_on(B) + (pick(0, 1) ? 1 : -1) * std::pow(10.0, uniform(-6, -1)) * scale);
+    B->pos = origin + offset;
+    const bool plain = reference::DetectCollision(A, B);
+    ASSERT_EQ(CDetector::DetectCollision(A, B), plain) << trial;
+    ASSERT_EQ(CDetector::DetectCollision(B, A), reference::DetectCollision(B, A)) << trial;
+    double gap;
+    ASSERT_EQ(CDetector::TestAxes(A, B, &gap) == CDetector::AxisVerdict::kOverlapping, plain)
+        << trial;
+  }
+}
+
 std::string KindName(const ::testing::TestParamInfo<Kind>& info) {
   static const char* const kNames[] = {"RestingStack", "Tumbling", "FarAway"};
   return kNames[static_cast<int>(info.param)];

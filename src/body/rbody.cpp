@@ -255,6 +255,16 @@ const WorldGeometry& RBody::RemakeWorld() {
           std::fabs(n * t.extents[0]) + std::fabs(n * t.extents[1]) + std::fabs(n * t.extents[2]);
       t.face_norm1[i] = std::fabs(n.axes[0]) + std::fabs(n.axes[1]) + std::fabs(n.axes[2]);
     }
+    t.orthonormal = true;
+    for (int i = 0; i < 3; ++i) {
+      t.world_reach[i] = std::fabs(t.extents[0].axes[i]) + std::fabs(t.extents[1].axes[i]) +
+                         std::fabs(t.extents[2].axes[i]);
+      for (int j = 0; j < 3; ++j) {
+        const double dot = r.values[0][i] * r.values[0][j] + r.values[1][i] * r.values[1][j] +
+                           r.values[2][i] * r.values[2][j];
+        t.orthonormal = t.orthonormal && std::fabs(dot - (i == j ? 1 : 0)) < 1e-9;
+      }
+    }
     part.has_geometry = true;
   }
 

@@ -51,6 +51,10 @@ struct TurnGeometry {
   // Per face: sum |n.extents[j]| of its own normal n, and |n| in the 1-norm.
   std::array<double, 6> face_reach;
   std::array<double, 6> face_norm1;
+  // Half the box along each world axis (sum |extents[j]| there), and whether
+  // the matrix is a rotation to within 1e-9, which makes the corners a box.
+  std::array<double, 3> world_reach;
+  bool orthonormal = false;
 };
 
 // A box's geometry in world coordinates at one pose: the very expressions
