@@ -285,11 +285,13 @@ TEST(AxisSearchTest, WorldAxisGapsMatchThePlainSearch) {
         if (pick(0, 1) == 0)
           qb = qb * quarter;
         break;
-      case 1:  // one edge line nearly shared
+      case 1: {  // one edge line nearly shared: B turned about x, then tilted
         qa = tilt(std::pow(10.0, -pick(1, 16)));
-        qb = Quaternion(std::cos(uniform(0, 1.5)), std::sin(uniform(0, 1.5)), 0, 0).Normalize() *
+        const double half_turn = uniform(0, 1.5);
+        qb = Quaternion(std::cos(half_turn), std::sin(half_turn), 0, 0) *
              tilt(std::pow(10.0, -pick(1, 16)));
         break;
+      }
       default:
         qa = tilt(uniform(0, 3));
         qb = tilt(uniform(0, 3));
