@@ -62,6 +62,66 @@ TEST(RBody, EdgesRunBetweenTheirCorners) {
   }
 }
 
+namespace {
+
+// Same bits, or NaN both: which NaN an operation passes on is the
+// compiler's choice of operand order, and nothing reads a NaN's bits.
+::testing::AssertionResult Alike(const Vector3& a, const Vector3& b) {
+  for (int i = 0; i < 3; ++i)
+    if (!(std::isnan(a.axes[i]) && std::isnan(b.axes[i])) && !SameBits(a.axes[i], b.axes[i]))
+      return SameBits(a, b);
+  return ::testing::AssertionSuccess();
+}
+
+}  // namespace
+
+// A new rotation rotates each distinct coordinate once and copies or sums
+// the rest: the corners, face points and edge lines must still have the bits
+// of R v made afresh, for odd sizes (zero, subnormal, huge, NaN) and for
+// rotations with exact zeros (quarter turns) or NaNs.
+TEST(RBody, RotatedGeometryHasThePlainProductsBits) {
+  const double nan = std::nan("");
+  const double sizes[][3] = {{2, 4, 6},       {0.1, 1 / 3.0, 1.3}, {0, 1, 0},
+                             {1e-310, 1, 3},  {1e308, 2, 1e300},   {nan, 1, 1},
+                             {1, -0.0, 1e-5}, {0.7, nan, nan}};
+  std::mt19937_64 rng(11);
+  std::uniform_real_distribution<double> u(-1, 1);
+  const double h = std::sqrt(0.5);
+  for (const auto& size : sizes) {
+    RBody b(1, size[0], size[1], size[2], "b");
+    b.pos = Vector3(0.5, -3, 1e7);
+    for (int k = 0; k < 40; ++k) {
+      if (k < 4)
+        b.ang_pos = k == 3
+                        ? Quaternion(nan, Vector3(0, 1, 0))
+                        : Quaternion(h, Vector3(k == 0 ? h : 0, k == 1 ? -h : 0, k == 2 ? h : 0));
+      else
+        b.ang_pos = Quaternion(u(rng), Vector3(u(rng), u(rng), u(rng))).Normalize();
+      b.rot_matrix_valid = false;
+      const Matrix3x3 r = b.RotationMatrix();
+      const WorldGeometry& g = b.World();
+      for (std::size_t c = 0; c < 8; ++c) {
+        EXPECT_TRUE(Alike(g.turn->rotated_vertices[c], r * b.vertices[c])) << k << " " << c;
+        EXPECT_TRUE(Alike(g.corners[c], r * b.vertices[c] + b.pos)) << k << " " << c;
+      }
+      for (std::size_t i = 0; i < 6; ++i)
+        EXPECT_TRUE(Alike(g.turn->rotated_face_points[i], r * b.faces[i].vertices[0])) << k;
+      std::vector<Vector3> lines;
+      for (const Edge& e : b.edges) {
+        const Vector3 d = r * e.dir;
+        bool seen = false;
+        for (const Vector3& line : lines)
+          seen = seen || line == d || line == d * -1.0;
+        if (!seen)
+          lines.push_back(d);
+      }
+      ASSERT_EQ(g.turn->edge_line_count, lines.size()) << k;
+      for (std::size_t i = 0; i < lines.size(); ++i)
+        EXPECT_TRUE(Alike(g.turn->edge_lines[i], lines[i])) << k << " " << i;
+    }
+  }
+}
+
 TEST(RBody, StateExchangeAndRotationCache) {
   RBody b(1, 1, 1, 1, "s");
   b.SetAngPos(Quaternion(2, Vector3(0, 0, 0)));

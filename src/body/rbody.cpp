@@ -80,6 +80,46 @@ RBody::RBody(double dens, double x_size, double y_size, double z_size, const std
         vertices.push_back(Vector3(width * x * 0.5, height * y * 0.5, depth * z * 0.5));
 
   bounding_radius = Vector3(hw, hh, hd).Length();
+  MakeLayout();
+}
+
+namespace {
+
+bool SameBits(const Vector3& a, const Vector3& b) {
+  return std::memcmp(a.axes, b.axes, sizeof a.axes) == 0;
+}
+
+}  // namespace
+
+void RBody::MakeLayout() {
+  Layout& l = layout_;
+  l.split_corners = vertices.size() == 8;
+  if (l.split_corners) {
+    for (int j = 0; j < 3; ++j) {
+      l.lo[j] = vertices[0].axes[j];
+      l.hi[j] = vertices[7].axes[j];
+    }
+    for (std::size_t k = 0; k < 8; ++k) {
+      const Vector3 v((k & 4) ? l.hi[0] : l.lo[0], (k & 2) ? l.hi[1] : l.lo[1],
+                      (k & 1) ? l.hi[2] : l.lo[2]);
+      l.split_corners = l.split_corners && SameBits(v, vertices[k]);
+    }
+  }
+  for (std::size_t i = 0; i < 6; ++i) {
+    l.face_corner[i] = -1;
+    for (std::size_t k = 0; i < faces.size() && k < vertices.size() && l.face_corner[i] < 0; ++k)
+      if (SameBits(faces[i].vertices[0], vertices[k]))
+        l.face_corner[i] = static_cast<int>(k);
+  }
+  for (std::size_t e = 0; e < 12; ++e) {
+    l.edge_first[e] = e;
+    for (std::size_t f = 0; f < e && e < edges.size(); ++f) {
+      if (SameBits(edges[f].dir, edges[e].dir)) {
+        l.edge_first[e] = f;
+        break;
+      }
+    }
+  }
 }
 
 RBState RBody::State() const {
@@ -221,18 +261,53 @@ const WorldGeometry& RBody::RemakeWorld() {
   RotationPart& part = RotationSlot(r);
   TurnGeometry& t = part.geometry;
   if (!part.has_geometry) {
-    for (std::size_t k = 0; k < t.rotated_vertices.size(); ++k)
-      t.rotated_vertices[k] = r * vertices[k];
+    const Layout& l = layout_;
+    if (l.split_corners) {
+      // R v is (r0 v0 + r1 v1) + r2 v2 per row; each product takes one of
+      // two values, and the first sum one of four.
+      double product[3][3][2];
+      for (int i = 0; i < 3; ++i) {
+        for (int j = 0; j < 3; ++j) {
+          product[i][j][0] = r.values[i][j] * l.lo[j];
+          product[i][j][1] = r.values[i][j] * l.hi[j];
+        }
+      }
+      for (std::size_t xy = 0; xy < 4; ++xy) {
+        double first[3];
+        for (int i = 0; i < 3; ++i)
+          first[i] = product[i][0][xy >> 1] + product[i][1][xy & 1];
+        for (std::size_t z = 0; z < 2; ++z)
+          t.rotated_vertices[xy * 2 + z] =
+              Vector3(first[0] + product[0][2][z], first[1] + product[1][2][z],
+                      first[2] + product[2][2][z]);
+      }
+    } else {
+      for (std::size_t k = 0; k < t.rotated_vertices.size(); ++k)
+        t.rotated_vertices[k] = r * vertices[k];
+    }
     for (std::size_t i = 0; i < t.face_normals.size(); ++i) {
       t.face_normals[i] = r * faces[i].n;
-      t.rotated_face_points[i] = r * faces[i].vertices[0];
+      const int corner = l.face_corner[i];
+      t.rotated_face_points[i] = corner >= 0 ? t.rotated_vertices[static_cast<std::size_t>(corner)]
+                                             : r * faces[i].vertices[0];
     }
     // Negation is exact all the way through the cross products,
     // normalisation and projections the detector makes of these, so a line
     // met again can never change its result.
     t.edge_line_count = 0;
-    for (const Edge& e : edges) {
-      const Vector3 d = r * e.dir;
+    std::array<Vector3, 12> turned;
+    for (std::size_t m = 0; m < edges.size() && m < turned.size(); ++m) {
+      const std::size_t first = l.edge_first[m];
+      if (first != m) {
+        // The bits of an earlier edge's direction: that one is a line or
+        // matched one, so this one matches too, unless a NaN compares false.
+        turned[m] = turned[first];
+        if (turned[m] == turned[m])
+          continue;
+      } else {
+        turned[m] = r * edges[m].dir;
+      }
+      const Vector3& d = turned[m];
       bool seen = false;
       for (std::size_t k = 0; k < t.edge_line_count && !seen; ++k)
         seen = t.edge_lines[k] == d || t.edge_lines[k] == d * -1.0;

@@ -192,6 +192,20 @@ class RBody {
   const WorldGeometry& RemakeWorld();
   Matrix3x3 RemakeRotationMatrix();
 
+  // Which of the box's local values share their bits, found once: a new
+  // rotation then rotates each distinct value once, and the copies and sums
+  // that make the rest are the very products R v would have made.
+  struct Layout {
+    // Corner k is (x, y, z) with each coordinate lo or hi by its bit of k
+    // (x the highest), as the constructor lists them.
+    bool split_corners = false;
+    double lo[3], hi[3];
+    int face_corner[6];          // the corner with faces[i].vertices[0]'s bits, or -1
+    std::size_t edge_first[12];  // the first edge whose dir has these bits
+  };
+  void MakeLayout();
+  Layout layout_;
+
   mutable RotationPart rotation_parts_[4];
   // The slot world_geometry points into: never the one replaced.
   std::size_t world_slot_ = 4;
