@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <mutex>
 #include <thread>
+#include <typeinfo>
 
 #include "collision/cdetector.h"
 
@@ -38,7 +39,7 @@ class Helper {
 
   void Run(std::size_t count, const std::function<void(std::size_t)>& job) {
     ran_ = true;
-    if (way_ == 0) {
+    if (!Shares(job)) {
       for (std::size_t k = 0; k < count; ++k)
         job(k);
       return;
@@ -58,7 +59,11 @@ class Helper {
   // Which thread runs an item never changes a result, so the clock may
   // decide.
   void BeginStep() {
-    if (phase_ == cycle_)
+    // A cycle also ends once its way is clearly the slower, so that a mean
+    // the other way left long ago (a scene since changed, say) does not hold
+    // a whole long cycle.
+    if (phase_ == cycle_ || (phase_ > 0 && phase_ < cycle_ - kTrial && samples_[0] > 0 &&
+                             samples_[1] > 0 && mean_[faster_] > kClear * mean_[1 - faster_]))
       phase_ = 0;
     if (phase_ == 0) {
       faster_ = samples_[0] == 0 || mean_[1] <= mean_[0] ? 1 : 0;
@@ -71,9 +76,14 @@ class Helper {
     way_ = trial ? 1 - faster_ : faster_;
     counted_ = trial ? phase >= cycle_ - kTrial / 2 : phase >= kTrial / 2;
     ran_ = false;
+    in_step_ = true;
+    next_round_ = 0;
+    ++steps_;
   }
 
   void EndStep(std::chrono::steady_clock::duration took) {
+    EndRound(std::chrono::steady_clock::now());
+    in_step_ = false;
     const int way = way_;
     way_ = 1;
     // A step of a small scene runs no round and says nothing of either way.
@@ -106,6 +116,69 @@ class Helper {
 
  private:
   enum class State { kPending, kRunning, kSkipped, kDone };
+
+  // Within a shared step each round goes its own way too: one whose items
+  // are short for the memory they touch (the collision solver's parts of a
+  // few records, say) can take longer shared than alone, while the pair
+  // tests gain. A round is known
+  // by its place in the step and the type of its job; it is timed from its
+  // start to the next round's start or the step's end, so that the caller's
+  // reading what it made counts too; and it goes the way that was faster,
+  // the other way now and then to keep that figure current.
+  struct Round {
+    const std::type_info* job = nullptr;
+    double mean[2] = {0, 0};  // seconds, by way
+    unsigned samples[2] = {0, 0};
+  };
+
+  bool Shares(const std::function<void(std::size_t)>& job) {
+    if (!in_step_)
+      return true;
+    if (way_ == 0)
+      return false;
+    const auto now = std::chrono::steady_clock::now();
+    EndRound(now);
+    if (next_round_ >= kRounds)
+      return true;
+    Round& round = rounds_[next_round_];
+    if (round.job == nullptr || *round.job != job.target_type()) {
+      round = Round();
+      round.job = &job.target_type();
+    }
+    const bool known = round.samples[0] > 0 && round.samples[1] > 0;
+    const int faster = known && round.mean[0] < round.mean[1] ? 0 : 1;
+    const bool clear = known && std::max(round.mean[0], round.mean[1]) >
+                                    kClear * std::min(round.mean[0], round.mean[1]);
+    // Each round's trials fall on steps of their own, so that the one tried
+    // is timed after the others' usual ways.
+    const unsigned place = static_cast<unsigned>(next_round_);
+    const bool trial = round.samples[1 - faster] < kTrial
+                           ? (steps_ + place) % kTrial == 0
+                           : (steps_ + 5 * place) % (clear ? kLongCycle : kCycle) == 0;
+    const int way = trial ? 1 - faster : faster;
+    open_ = next_round_++;
+    open_way_ = way;
+    open_start_ = now;
+    return way == 1;
+  }
+
+  void EndRound(std::chrono::steady_clock::time_point now) {
+    if (open_ >= kRounds)
+      return;
+    Round& round = rounds_[open_];
+    double seconds = std::chrono::duration<double>(now - open_start_).count();
+    open_ = kRounds;
+    // The least of the first few: a round's first runs either way can find
+    // cold caches or a helper that has yet to start, and a mean that began
+    // there would keep that way from its next trials for long.
+    if (round.samples[open_way_]++ < kTrial) {
+      if (round.samples[open_way_] == 1 || seconds < round.mean[open_way_])
+        round.mean[open_way_] = seconds;
+      return;
+    }
+    seconds = std::min(seconds, 2 * round.mean[open_way_]);
+    round.mean[open_way_] += (seconds - round.mean[open_way_]) / 8;
+  }
 
   void RunHelped(std::size_t count, const std::function<void(std::size_t)>& job) {
     assert(count <= UINT32_MAX);  // see Pack
@@ -246,6 +319,14 @@ class Helper {
   unsigned samples_[2] = {0, 0};
   unsigned phase_ = 0;
   unsigned cycle_ = kCycle;
+  static constexpr std::size_t kRounds = 16;  // a step's first; any after go shared
+  Round rounds_[kRounds];
+  bool in_step_ = false;
+  unsigned steps_ = 0;
+  std::size_t next_round_ = 0;
+  std::size_t open_ = kRounds;  // the round being timed, if below kRounds
+  int open_way_ = 1;
+  std::chrono::steady_clock::time_point open_start_;
 };
 
 Helper& TheHelper() {

@@ -31,8 +31,9 @@ void Run(std::size_t count, const std::function<void(std::size_t)>& job);
 // Times a step of the simulation as a whole, from construction to
 // destruction, and decides for the rounds within it whether Run shares them
 // with the second thread or runs them all on this one: whichever made such
-// steps faster lately. A step that ran no round is not counted. Not to be
-// nested.
+// steps faster lately. In a step that shares, each round (known by its place
+// in the step) is timed too and goes the way that made it faster. A step
+// that ran no round is not counted. Not to be nested.
 class TimedStep {
  public:
   TimedStep();
