@@ -33,7 +33,7 @@ struct PointEvaluation {
 // GetCollisionPoints. points[i] belongs to bodies[i]; edge-edge points only
 // ever appear in points[0].
 struct Collision {
-  RBody* bodies[2];
+  RBody* bodies[2] = {nullptr, nullptr};
   std::vector<CollisionPoint> points[2];
 
   // Set by an owner that keeps the points as they are while it solves the
