@@ -85,20 +85,35 @@ namespace {
 // poses; when not, the poses are noted for the ones about to be made, or
 // (note false) the kept ones are marked as gone.
 bool KeptEvaluationsHold(Collision* collision, bool note) {
-  std::uint64_t now[2][12];
+  // The poses' words, read in place: the separation passes ask this of every
+  // record twice, each time after the poses moved.
+  const double* now[2][2];
   for (int body = 0; body < 2; ++body) {
     RBody* X = collision->bodies[body];
-    const Matrix3x3 r = X->RotationMatrix();
-    std::memcpy(now[body], X->pos.axes, sizeof X->pos.axes);
-    std::memcpy(now[body] + 3, r.values, sizeof r.values);
+    X->RotationMatrix();  // made, so rot_matrix holds it
+    now[body][0] = X->pos.axes;
+    now[body][1] = &X->rot_matrix.values[0][0];
   }
+  auto differ = [&](int body) {
+    std::uint64_t bits = 0;
+    for (int k = 0; k < 12; ++k) {
+      std::uint64_t word;
+      std::memcpy(&word, k < 3 ? now[body][0] + k : now[body][1] + (k - 3), sizeof word);
+      bits |= word ^ collision->evaluated_at[body][k];
+    }
+    return bits != 0;
+  };
   // A list that changed its length since cannot use them either.
-  if (collision->has_evaluations && std::memcmp(now, collision->evaluated_at, sizeof now) == 0 &&
+  if (collision->has_evaluations && !differ(0) && !differ(1) &&
       collision->evaluations[0].size() == collision->points[0].size() &&
       collision->evaluations[1].size() == collision->points[1].size())
     return true;
-  if (note)
-    std::memcpy(collision->evaluated_at, now, sizeof now);
+  if (note) {
+    for (int body = 0; body < 2; ++body) {
+      std::memcpy(collision->evaluated_at[body], now[body][0], 3 * sizeof(double));
+      std::memcpy(collision->evaluated_at[body] + 3, now[body][1], 9 * sizeof(double));
+    }
+  }
   collision->has_evaluations = note;
   return false;
 }
