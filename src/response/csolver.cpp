@@ -87,19 +87,17 @@ namespace {
 bool KeptEvaluationsHold(Collision* collision, bool note) {
   // The poses' words, read in place: the separation passes ask this of every
   // record twice, each time after the poses moved.
-  const double* now[2][2];
-  for (int body = 0; body < 2; ++body) {
-    RBody* X = collision->bodies[body];
+  for (RBody* X : collision->bodies)
     X->RotationMatrix();  // made, so rot_matrix holds it
-    now[body][0] = X->pos.axes;
-    now[body][1] = &X->rot_matrix.values[0][0];
-  }
   auto differ = [&](int body) {
+    const RBody* X = collision->bodies[body];
+    const std::uint64_t* at = collision->evaluated_at[body];
     std::uint64_t bits = 0;
     for (int k = 0; k < 12; ++k) {
       std::uint64_t word;
-      std::memcpy(&word, k < 3 ? now[body][0] + k : now[body][1] + (k - 3), sizeof word);
-      bits |= word ^ collision->evaluated_at[body][k];
+      std::memcpy(&word, k < 3 ? &X->pos.axes[k] : &X->rot_matrix.values[(k - 3) / 3][(k - 3) % 3],
+                  sizeof word);
+      bits |= word ^ at[k];
     }
     return bits != 0;
   };
@@ -110,8 +108,10 @@ bool KeptEvaluationsHold(Collision* collision, bool note) {
     return true;
   if (note) {
     for (int body = 0; body < 2; ++body) {
-      std::memcpy(collision->evaluated_at[body], now[body][0], 3 * sizeof(double));
-      std::memcpy(collision->evaluated_at[body] + 3, now[body][1], 9 * sizeof(double));
+      const RBody* X = collision->bodies[body];
+      std::memcpy(collision->evaluated_at[body], X->pos.axes, sizeof X->pos.axes);
+      std::memcpy(collision->evaluated_at[body] + 3, X->rot_matrix.values,
+                  sizeof X->rot_matrix.values);
     }
   }
   collision->has_evaluations = note;
