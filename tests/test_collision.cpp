@@ -571,6 +571,30 @@ TEST_F(Detector, CheckAll) {
   CDetector::CheckAll(&none, &first, &again, 0.0);  // frees both lists
 }
 
+namespace {
+
+void Spin(std::chrono::microseconds span) {
+  const auto until = std::chrono::steady_clock::now() + span;
+  while (std::chrono::steady_clock::now() < until) {
+  }
+}
+
+// A round of 40 items that wait rather than work: two threads finish them in
+// about half the time of one, however busy the cores are. True if the helper
+// ran any.
+bool WaitingRoundShared() {
+  const std::thread::id caller = std::this_thread::get_id();
+  std::atomic<bool> elsewhere{false};
+  PairThreads::Run(40, [&](std::size_t) {
+    if (std::this_thread::get_id() != caller)
+      elsewhere.store(true);
+    std::this_thread::sleep_for(std::chrono::microseconds(100));
+  });
+  return elsewhere.load();
+}
+
+}  // namespace
+
 // Every item of a round runs once, whichever way its step goes; and timed
 // steps take both ways, so that neither way's time goes stale.
 TEST(PairThreads, TimedStepsRunEveryItemOnceAndTryBothWays) {
@@ -584,10 +608,7 @@ TEST(PairThreads, TimedStepsRunEveryItemOnceAndTryBothWays) {
       runs[k].fetch_add(1);
       if (std::this_thread::get_id() != caller)
         elsewhere.store(true);
-      // Long enough an item that a waiting helper joins in.
-      const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(2);
-      while (std::chrono::steady_clock::now() < until) {
-      }
+      Spin(std::chrono::microseconds(2));  // long enough that a waiting helper joins in
     });
     for (std::size_t k = 0; k < runs.size(); ++k)
       ASSERT_EQ(runs[k].load(), 1) << "item " << k << " in step " << step;
@@ -612,24 +633,15 @@ TEST(PairThreads, EachRoundOfASharedStepGoesItsOwnWay) {
     if (step == 0)
       gaining_shared = losing_shared = 0;
     const PairThreads::TimedStep timed;
+    gaining_shared += WaitingRoundShared() ? 1 : 0;
     std::atomic<bool> elsewhere{false};
-    // Items that wait: two threads finish them in half the time of one.
-    PairThreads::Run(40, [&](std::size_t) {
-      if (std::this_thread::get_id() != caller)
-        elsewhere.store(true);
-      std::this_thread::sleep_for(std::chrono::microseconds(100));
-    });
-    gaining_shared += elsewhere.exchange(false) ? 1 : 0;
     PairThreads::Run(40, [&](std::size_t) {
       if (std::this_thread::get_id() != caller) {
         elsewhere.store(true);
         std::this_thread::sleep_for(std::chrono::microseconds(400));
         return;
       }
-      // Long enough that a waiting helper joins in.
-      const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(20);
-      while (std::chrono::steady_clock::now() < until) {
-      }
+      Spin(std::chrono::microseconds(20));  // long enough that a waiting helper joins in
     });
     losing_shared += elsewhere.load() ? 1 : 0;
   }
@@ -646,19 +658,10 @@ TEST(PairThreads, StepsWithoutRoundsLeaveTheTimingsAlone) {
   // alone would look faster than sharing, for a whole long cycle.
   for (int step = 0; step < 1000; ++step)
     const PairThreads::TimedStep timed;
-  const std::thread::id caller = std::this_thread::get_id();
   int steps_alone = 0;
   for (int step = 0; step < 300; ++step) {
     const PairThreads::TimedStep timed;
-    std::atomic<bool> elsewhere{false};
-    // Items that wait rather than work: two threads finish them in about
-    // half the time of one, however busy the cores are.
-    PairThreads::Run(40, [&](std::size_t) {
-      if (std::this_thread::get_id() != caller)
-        elsewhere.store(true);
-      std::this_thread::sleep_for(std::chrono::microseconds(100));
-    });
-    steps_alone += elsewhere.load() ? 0 : 1;
+    steps_alone += WaitingRoundShared() ? 0 : 1;
   }
   // The trials alone, four a cycle, and the odd shared step the helper did
   // not join in time on a busy machine.

@@ -707,15 +707,19 @@ bool RingsAccept(RBody* A, RBody* B, double gap) {
 
 namespace {
 
-// Kept records, up to about what a large scene's step holds at once.
-struct RecordPool {
-  static constexpr std::size_t kKept = 2048;
-  std::mutex mutex;
+// Records kept for handing out again, deleted with their keeper.
+struct KeptRecords {
   std::vector<Collision*> kept;
-  ~RecordPool() {
+  ~KeptRecords() {
     for (Collision* c : kept)
       delete c;
   }
+};
+
+// Kept records, up to about what a large scene's step holds at once.
+struct RecordPool : KeptRecords {
+  static constexpr std::size_t kKept = 2048;
+  std::mutex mutex;
 };
 
 RecordPool& Pool() {
@@ -728,13 +732,8 @@ RecordPool& Pool() {
 // mutex for each, its line going from core to core, cost more than the rest
 // of making a record. Deleted, not handed back, when the thread ends: the
 // shared pool may be gone by then.
-struct LocalRecords {
+struct LocalRecords : KeptRecords {
   static constexpr std::size_t kBatch = 32;
-  std::vector<Collision*> kept;
-  ~LocalRecords() {
-    for (Collision* c : kept)
-      delete c;
-  }
 };
 
 LocalRecords& Local() {
