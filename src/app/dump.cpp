@@ -9,6 +9,7 @@
 #include <cstring>
 #include <deque>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -19,22 +20,47 @@
 
 namespace {
 
+// Text that grows without filling its new room first: a state record's room
+// is reserved for its longest form and mostly given back, and filling it cost
+// a sixth of the formatting.
+class Text {
+ public:
+  // Room for bytes more characters, at the end of the text.
+  char* Room(std::size_t bytes) {
+    if (capacity_ - size_ < bytes) {
+      const std::size_t capacity = std::max(2 * capacity_, size_ + bytes);
+      std::unique_ptr<char[]> grown(new char[capacity]);
+      if (size_ != 0)
+        std::memcpy(grown.get(), data_.get(), size_);
+      data_ = std::move(grown);
+      capacity_ = capacity;
+    }
+    return data_.get() + size_;
+  }
+  // The text ends at end, within the room made last.
+  void End(const char* end) { size_ = static_cast<std::size_t>(end - data_.get()); }
+  const char* data() const { return data_.get(); }
+  std::size_t size() const { return size_; }
+  void clear() { size_ = 0; }
+
+ private:
+  std::unique_ptr<char[]> data_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
 // A record is formatted into one buffer and written at once. Numbers come out
 // as the stream's default format would print them ("%g", 6 digits), but
 // without the locale and stream machinery, which cost more than the physics
 // of a step.
 class Record {
  public:
-  explicit Record(std::string* text) : text_(*text) {}
+  explicit Record(Text* text) : text_(*text) {}
 
   // Room for a record of at most bytes characters, written straight into
   // the text; End() gives back what it did not use.
-  void Begin(std::size_t bytes) {
-    used_ = text_.size();
-    text_.resize(used_ + bytes);
-    at_ = &text_[used_];
-  }
-  void End() { text_.resize(static_cast<std::size_t>(at_ - text_.data())); }
+  void Begin(std::size_t bytes) { at_ = text_.Room(bytes); }
+  void End() { text_.End(at_); }
 
   template <std::size_t N>
   Record& operator<<(const char (&s)[N]) {
@@ -171,8 +197,7 @@ class Record {
     return cache;
   }
 
-  std::string& text_;
-  std::size_t used_ = 0;
+  Text& text_;
   char* at_ = nullptr;
 };
 
@@ -184,7 +209,7 @@ bool told_unopened = false;
 // Records go whole or not at all, so a stopped file ends on a whole line.
 // ends holds where each record of text ends; the records the limit lets
 // through go out in one write. True when the limit stopped the file here.
-bool Write(const std::string& text, const std::vector<std::size_t>& ends) {
+bool Write(const Text& text, const std::vector<std::size_t>& ends) {
   if (stopped || !global::dumpfile.is_open())
     return false;
   std::size_t accepted = 0;
@@ -268,6 +293,15 @@ class Pipe {
 
   // Where the caller puts a record's numbers; Taken() after each.
   std::vector<double>& Input() { return taken_; }
+
+  // A short record's numbers, taken. The batch's room is reserved, so this
+  // is a few stores: a range insert cost several times the record's worth.
+  template <std::size_t N>
+  void Take(const double (&numbers)[N]) {
+    for (double v : numbers)
+      taken_.push_back(v);
+    Taken();
+  }
 
   void Taken() {
     // About a step of a large scene per batch: few hand-overs, short lag.
@@ -400,7 +434,7 @@ class Pipe {
   std::mutex piece_mutex_;
   std::vector<double> numbers_;
   const double* at_ = nullptr;
-  std::string text_;
+  Text text_;
   std::vector<std::size_t> ends_;
 };
 
@@ -412,8 +446,12 @@ Pipe& ThePipe() {
 // Whether the file is open, without touching the stream while the second
 // thread may write to it: records in flight were taken with the file open,
 // and only this thread closes it, after draining them.
+bool FileOpen(const Pipe& pipe) {
+  return pipe.Busy() || global::dumpfile.is_open();
+}
+
 bool FileOpen() {
-  return ThePipe().Busy() || global::dumpfile.is_open();
+  return FileOpen(ThePipe());
 }
 
 }  // namespace
@@ -520,20 +558,17 @@ void DumpInfo() {
   ThePipe().Taken();
 }
 
+// Taken once per contact of a step, on the solvers' thread: kept short.
 void DumpLevels(int lvl, int a, int b) {
-  if (!FileOpen())
-    return;
-  std::vector<double>& out = ThePipe().Input();
-  out.insert(out.end(), {double{kLevel}, double(lvl), double(a), double(b)});
-  ThePipe().Taken();
+  Pipe& pipe = ThePipe();
+  if (FileOpen(pipe))
+    pipe.Take({double{kLevel}, double(lvl), double(a), double(b)});
 }
 
 void DumpPoints(Vector3 max_point, double depth) {
-  if (!FileOpen())
-    return;
-  std::vector<double>& out = ThePipe().Input();
-  out.insert(out.end(), {double{kPoint}, max_point.x(), max_point.y(), max_point.z(), depth});
-  ThePipe().Taken();
+  Pipe& pipe = ThePipe();
+  if (FileOpen(pipe))
+    pipe.Take({double{kPoint}, max_point.x(), max_point.y(), max_point.z(), depth});
 }
 
 Trace::Sink* DumpSink() {
