@@ -118,6 +118,22 @@ TEST(RBody, RotatedGeometryHasThePlainProductsBits) {
       ASSERT_EQ(g.turn->edge_line_count, lines.size()) << k;
       for (std::size_t i = 0; i < lines.size(); ++i)
         EXPECT_TRUE(Alike(g.turn->edge_lines[i], lines[i])) << k << " " << i;
+
+      // Moderate corners may take the projections' fast paths, which hold
+      // only below 1e100 and without a NaN; ordinary ones must keep them.
+      const Vector3 places[] = {Vector3(0.5, -3, 1e7), Vector3(0, 1e100, 0),
+                                Vector3(2e99, 0, -1), Vector3(nan, 0, 0)};
+      for (const Vector3& place : places) {
+        b.pos = place;
+        const WorldGeometry& at = b.World();
+        bool moderate = true;
+        for (const Vector3& c : at.corners)
+          for (double x : c.axes)
+            moderate = moderate && std::fabs(x) < 1e100;
+        EXPECT_TRUE(!at.columns.moderate || moderate) << k;
+        EXPECT_TRUE(k == 3 || &place != &places[0] || size[0] != 2 || at.columns.moderate) << k;
+      }
+      b.pos = Vector3(0.5, -3, 1e7);
     }
   }
 }

@@ -285,6 +285,10 @@ const WorldGeometry& RBody::RemakeWorld() {
       for (std::size_t k = 0; k < t.rotated_vertices.size(); ++k)
         t.rotated_vertices[k] = r * vertices[k];
     }
+    t.rotated_moderate = true;
+    for (const Vector3& v : t.rotated_vertices)
+      t.rotated_moderate &= (std::fabs(v.axes[0]) < 1e99) & (std::fabs(v.axes[1]) < 1e99) &
+                            (std::fabs(v.axes[2]) < 1e99);
     for (std::size_t i = 0; i < t.face_normals.size(); ++i) {
       t.face_normals[i] = r * faces[i].n;
       const int corner = l.face_corner[i];
@@ -345,15 +349,18 @@ const WorldGeometry& RBody::RemakeWorld() {
 
   // R v + pos and pos + R f: the sums the geometry was defined by.
   WorldGeometry& g = world_geometry;
-  bool moderate = true;
   for (std::size_t k = 0; k < g.corners.size(); ++k) {
     g.corners[k] = t.rotated_vertices[k] + pos;
     const double* c = g.corners[k].axes;
-    moderate &= (std::fabs(c[0]) < 1e100) & (std::fabs(c[1]) < 1e100) & (std::fabs(c[2]) < 1e100);
     g.columns.x[k] = c[0];
     g.columns.y[k] = c[1];
     g.columns.z[k] = c[2];
   }
+  // Two values below 1e99 sum to below 1e100, even rounded; a NaN fails. A
+  // pose that fails this though its corners are moderate only takes the
+  // slower exact paths.
+  const bool moderate = t.rotated_moderate && (std::fabs(pos.axes[0]) < 1e99) &&
+                        (std::fabs(pos.axes[1]) < 1e99) && (std::fabs(pos.axes[2]) < 1e99);
   g.columns.moderate = moderate;
   for (std::size_t i = 0; i < g.face_points.size(); ++i)
     g.face_points[i] = pos + t.rotated_face_points[i];

@@ -55,6 +55,9 @@ struct TurnGeometry {
   // the matrix is a rotation to within 1e-9, which makes the corners a box.
   std::array<double, 3> world_reach;
   bool orthonormal = false;
+  // Every coordinate of rotated_vertices below 1e99 in magnitude: with a
+  // position below that too, every corner is moderate (see CornerColumns).
+  bool rotated_moderate = false;
 };
 
 // A box's geometry in world coordinates at one pose: the very expressions
