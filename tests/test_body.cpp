@@ -121,8 +121,8 @@ TEST(RBody, RotatedGeometryHasThePlainProductsBits) {
 
       // Moderate corners may take the projections' fast paths, which hold
       // only below 1e100 and without a NaN; ordinary ones must keep them.
-      const Vector3 places[] = {Vector3(0.5, -3, 1e7), Vector3(0, 1e100, 0),
-                                Vector3(2e99, 0, -1), Vector3(nan, 0, 0)};
+      const Vector3 places[] = {Vector3(0.5, -3, 1e7), Vector3(0, 1e100, 0), Vector3(2e99, 0, -1),
+                                Vector3(nan, 0, 0)};
       for (const Vector3& place : places) {
         b.pos = place;
         const WorldGeometry& at = b.World();
