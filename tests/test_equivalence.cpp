@@ -207,7 +207,7 @@ TEST(AxisSearchTest, BoundedSearchesMatchThePlainOnes) {
   const double kScales[] = {1e-4, 1, 1e3};
   const double kOffsets[] = {0, 1e6, 3e9};
   const Quaternion quarter(std::sqrt(0.5), 0, 0, std::sqrt(0.5));
-  int tested = 0, colliding = 0;
+  int tested = 0, colliding = 0, crossings = 0;
   for (int trial = 0; trial < 6000; ++trial) {
     const double scale = kScales[pick(0, 2)];
     const double offset = kOffsets[pick(0, 2)];
@@ -251,8 +251,26 @@ TEST(AxisSearchTest, BoundedSearchesMatchThePlainOnes) {
     EXPECT_TRUE(SameBits(SeparatingAxis(B, A), reference::SeparatingAxis(B, A))) << trial;
     EXPECT_EQ(MinimumPenFaceSecond(A, B), reference::MinimumPenFaceSecond(A, B)) << trial;
     EXPECT_EQ(MinimumPenFaceSecond(B, A), reference::MinimumPenFaceSecond(B, A)) << trial;
+    // The contact points too, the edge crossings among them: aligned boxes
+    // give crossings whose cross products have zero entries of either sign.
+    for (bool swap : {false, true}) {
+      RBody* X = swap ? B : A;
+      RBody* Y = swap ? A : B;
+      std::unique_ptr<Collision> fast(CDetector::GetCollisionPoints(X, Y, false));
+      std::unique_ptr<Collision> plain(reference::GetCollisionPoints(X, Y));
+      for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(fast->points[i].size(), plain->points[i].size()) << trial;
+        for (std::size_t k = 0; k < plain->points[i].size(); ++k) {
+          const CollisionPoint &f = fast->points[i][k], &p = plain->points[i][k];
+          EXPECT_TRUE(SameBits(f.p, p.p) && SameBits(f.n, p.n)) << trial;
+          EXPECT_TRUE(f.eA == p.eA && f.eB == p.eB && f.f == p.f) << trial;
+          crossings += f.eA != nullptr;
+        }
+      }
+    }
   }
   EXPECT_GT(colliding, tested / 3);
+  EXPECT_GT(crossings, 1000);
 }
 
 // Boxes side by side along a world axis, a little apart or touching, turned

@@ -272,6 +272,33 @@ Vector3 ClosestOnSegment(const Edge& A, const Vector3& u, const Edge& B, const V
   return A.a + u * pos_a;
 }
 
+// Whether ClosestOnSegment, asked both ways, gives a point other than an end
+// of its own edge each time; *ca and *cb get the two points then. The second
+// way's cross product v ^ u is the first's negated, but for the sign of a
+// zero or a NaN: its square and the parallel tests are the same, and a zero's
+// sign can change only a product sum of zeros, which clamps either way. A
+// NaN point, of either sign, fails every test it meets.
+bool InnerCrossing(const Edge& A, const Vector3& u, const Edge& B, const Vector3& v, Vector3* ca,
+                   Vector3* cb) {
+  Vector3 w = u ^ v;
+  const double squared = w * w;
+  if (squared < 0.999999e-6)
+    return false;
+  if (!(squared > 1.000001e-6) && w.Length() < 0.001)
+    return false;
+  const double pos_a = (((B.a - A.a) ^ v) * w) / squared;
+  if (pos_a <= 0 || pos_a >= 1)
+    return false;
+  *ca = A.a + u * pos_a;
+  if (*ca == A.a || *ca == A.b)
+    return false;
+  const double pos_b = (((A.a - B.a) ^ u) * (w * -1.0)) / squared;
+  if (pos_b <= 0 || pos_b >= 1)
+    return false;
+  *cb = B.a + v * pos_b;
+  return !(*cb == B.a || *cb == B.b);
+}
+
 }  // namespace
 
 bool AreOverlapping(RBody* A, RBody* B, Vector3 axis) {
@@ -906,14 +933,11 @@ Collision* ContactPoints(RBody* A, RBody* B, bool remember, const PairAxes* memo
     for (std::size_t k = 0; k < edges_b.size; ++k) {
       Edge* eb = &B->edges[edges_b.at[k]];
       const Edge& world_b = world_edges_b[k];
-      const Vector3 ca = ClosestOnSegment(world_a, along_a, world_b, along_b[k]);
       // Exact comparison on purpose: ClosestOnSegment returns the end point
       // itself when it clamps (or when the edges are nearly parallel), and a
       // corner is already covered by the corner tests.
-      if (ca == world_a.a || ca == world_a.b)
-        continue;
-      const Vector3 cb = ClosestOnSegment(world_b, along_b[k], world_a, along_a);
-      if (cb == world_b.a || cb == world_b.b)
+      Vector3 ca, cb;
+      if (!InnerCrossing(world_a, along_a, world_b, along_b[k], &ca, &cb))
         continue;
       // Crossings further apart than twice the depth are not touching.
       if ((ca - cb).Length() > depth * 2)
