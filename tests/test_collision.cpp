@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -210,6 +211,64 @@ TEST_F(Detector, DetectCollisionStages) {
   CDetector::CheckAll(&bodies, &collisions, &contacts, 0.0);
   EXPECT_TRUE(collisions.empty());
   EXPECT_TRUE(contacts.empty());
+}
+
+// Two spheres a lane: the same pairs as one SpheresApart at a time, in order,
+// at odd counts and starts, at the bound's last ulps, and with values that
+// are not finite.
+TEST(Spheres, ColumnsSetApartWhatOneAtATimeDoes) {
+  // NaNs on purpose here: the trap is off for this test.
+  const int traps = fegetexcept();
+  fedisableexcept(FE_ALL_EXCEPT);
+  struct Restore {
+    int traps;
+    ~Restore() { feenableexcept(traps); }
+  } restore{traps};
+  std::mt19937_64 rng(7);
+  std::uniform_real_distribution<double> u(-2, 2);
+  const double inf = std::numeric_limits<double>::infinity(), nan = std::nan("");
+  int near = 0, checked = 0;
+  for (int trial = 0; trial < 3000; ++trial) {
+    const std::size_t n = rng() % 10;
+    std::vector<CDetector::Sphere> list(n);
+    CDetector::SphereColumns columns;
+    columns.Resize(n);
+    const CDetector::Sphere a{{u(rng), u(rng), u(rng)}, 0.5};
+    for (std::size_t j = 0; j < n; ++j) {
+      CDetector::Sphere& s = list[j];
+      s = CDetector::Sphere{{u(rng), u(rng), u(rng)}, std::fabs(u(rng))};
+      switch (rng() % 6) {
+        case 0: {  // on the bound in some direction, a few ulps either way
+          const Vector3 d = Vector3(u(rng), u(rng), u(rng)).Normalized();
+          const double reach = (a.radius + s.radius) * std::sqrt(1 + 1e-12);
+          for (int i = 0; i < 3; ++i) {
+            s.centre[i] = a.centre[i] + d.axes[i] * reach;
+            for (int k = static_cast<int>(rng() % 5) - 2; k != 0; k += k > 0 ? -1 : 1)
+              s.centre[i] = std::nextafter(s.centre[i], k > 0 ? inf : -inf);
+          }
+          break;
+        }
+        case 1:
+          s.centre[rng() % 3] = rng() % 2 ? nan : -inf;
+          break;
+        case 2:
+          s.radius = rng() % 2 ? inf : 0;
+          break;
+      }
+      columns.Set(j, s);
+    }
+    const std::size_t from = n == 0 ? 0 : rng() % n, skip = rng() % (n + 1);
+    std::vector<std::size_t> expected, got;
+    for (std::size_t j = from; j < n; ++j)
+      if (j != skip && !CDetector::SpheresApart(a, list[j]))
+        expected.push_back(j);
+    columns.ForNear(a, from, skip, [&](std::size_t j) { got.push_back(j); });
+    ASSERT_EQ(got, expected) << trial;
+    near += static_cast<int>(expected.size());
+    checked += static_cast<int>(n - from);
+  }
+  EXPECT_GT(near, checked / 8);
+  EXPECT_LT(near, checked * 7 / 8);
 }
 
 TEST_F(Detector, ClosestOnEdgeA) {

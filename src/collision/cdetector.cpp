@@ -1033,23 +1033,23 @@ void CheckAll(std::vector<RBody*>* bodies, std::vector<Collision*>* collisions,
   // See PairThreads: the first pass reads poses alone, the second takes the
   // pairs in order for what the rings decide.
   static std::vector<std::vector<PairThreads::Found>> found;
-  static std::vector<Sphere> spheres;
+  static SphereColumns spheres;
   found.resize(std::max(found.size(), n));
-  spheres.resize(n);
+  spheres.Resize(n);
   // Made here, each body's on either thread: the first pass only reads them.
   const std::function<void(std::size_t)> make_world = [&](std::size_t i) {
     (*bodies)[i]->World();
-    spheres[i] = SphereOf((*bodies)[i]);
+    spheres.Set(i, SphereOf((*bodies)[i]));
   };
   PairThreads::Run(n, make_world);
   const std::function<void(std::size_t)> first_pass = [&](std::size_t i) {
     std::vector<PairThreads::Found>& out = found[i];
     out.clear();
     RBody* a = (*bodies)[i];
-    for (std::size_t j = i + 1; j < n; ++j)
-      if (!SpheresApart(spheres[i], spheres[j]))
-        if (Collision* record = PairThreads::Test(a, (*bodies)[j], j, &out))
-          out.back().rel_vel = HighestRelVel(record);
+    spheres.ForNear(SphereOf(a), i + 1, i, [&](std::size_t j) {
+      if (Collision* record = PairThreads::Test(a, (*bodies)[j], j, &out))
+        out.back().rel_vel = HighestRelVel(record);
+    });
   };
   PairThreads::Run(n, first_pass);
   static RingsWithinPass rings;

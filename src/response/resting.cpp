@@ -167,15 +167,15 @@ void SolveAll(std::vector<RBody*>* bodies, double delta_time) {
     // tests of separated pairs, and remembering each record's points.
     static Shadows shadows;
     static std::vector<std::vector<PairThreads::Found>> found;
-    static std::vector<CDetector::Sphere> spheres;
+    static CDetector::SphereColumns spheres;
     std::vector<RBody*> trial(n);
-    spheres.resize(n);
+    spheres.Resize(n);
     for (std::size_t i = 0; i < n; ++i)
       trial[i] = shadows.For(i, *body_vector[i].body);
     // Made here, each body's on either thread: the first pass only reads them.
     const std::function<void(std::size_t)> make_world = [&](std::size_t i) {
       body_vector[i].body->World();
-      spheres[i] = CDetector::SphereOf(body_vector[i].body);
+      spheres.Set(i, CDetector::SphereOf(body_vector[i].body));
     };
     PairThreads::Run(n, make_world);
     found.resize(std::max(found.size(), n));
@@ -189,16 +189,14 @@ void SolveAll(std::vector<RBody*>* bodies, double delta_time) {
       const CDetector::Sphere moved = CDetector::SphereOf(si);
       std::vector<PairThreads::Found>& out = found[i];
       out.clear();
-      for (std::size_t j = 0; j < n; ++j) {
-        if (i == j || CDetector::SpheresApart(moved, spheres[j]))
-          continue;
+      spheres.ForNear(moved, 0, i, [&](std::size_t j) {
         if (Collision* record = PairThreads::Test(si, body_vector[j].body, j, &out)) {
           Rebind(record, si, body_vector[i].body);
           // Evaluated here, at the real poses the solvers will find.
           record->keep_evaluations = true;
           CSolver::PrepareEvaluations(record);
         }
-      }
+      });
     };
     PairThreads::Run(n, first_pass);
 
