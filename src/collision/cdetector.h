@@ -2,8 +2,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <vector>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "body/rbody.h"
 #include "math/edge.h"
@@ -118,27 +121,33 @@ class SphereColumns {
   // does not set apart from a, in order.
   template <class Near>
   void ForNear(const Sphere& a, std::size_t from, std::size_t skip, const Near& near) const {
-    typedef double Two __attribute__((vector_size(16)));
-    const Two ax = {a.centre[0], a.centre[0]}, ay = {a.centre[1], a.centre[1]},
-              az = {a.centre[2], a.centre[2]}, ar = {a.radius, a.radius};
-    auto two = [](const std::vector<double>& column, std::size_t j) {
-      Two v;
-      std::memcpy(&v, column.data() + j, sizeof v);
-      return v;
-    };
     const std::size_t n = x_.size();
+    const double *x = x_.data(), *y = y_.data(), *z = z_.data(), *r = r_.data();
     std::size_t j = from;
+#ifdef __SSE2__
+    const __m128d ax = _mm_set1_pd(a.centre[0]), ay = _mm_set1_pd(a.centre[1]),
+                  az = _mm_set1_pd(a.centre[2]), ar = _mm_set1_pd(a.radius),
+                  margin = _mm_set1_pd(1 + 1e-12);
     for (; j + 1 < n; j += 2) {
-      const Two dx = ax - two(x_, j), dy = ay - two(y_, j), dz = az - two(z_, j);
-      const Two reach = ar + two(r_, j);
-      const auto apart = dx * dx + dy * dy + dz * dz > reach * reach * (1 + 1e-12);
-      if (!apart[0] && j != skip)
+      const __m128d dx = _mm_sub_pd(ax, _mm_loadu_pd(x + j));
+      const __m128d dy = _mm_sub_pd(ay, _mm_loadu_pd(y + j));
+      const __m128d dz = _mm_sub_pd(az, _mm_loadu_pd(z + j));
+      const __m128d reach = _mm_add_pd(ar, _mm_loadu_pd(r + j));
+      const __m128d squared =
+          _mm_add_pd(_mm_add_pd(_mm_mul_pd(dx, dx), _mm_mul_pd(dy, dy)), _mm_mul_pd(dz, dz));
+      const int apart =
+          _mm_movemask_pd(_mm_cmpgt_pd(squared, _mm_mul_pd(_mm_mul_pd(reach, reach), margin)));
+      if (apart == 3)
+        continue;
+      if (!(apart & 1) && j != skip)
         near(j);
-      if (!apart[1] && j + 1 != skip)
+      if (!(apart & 2) && j + 1 != skip)
         near(j + 1);
     }
-    if (j < n && j != skip && !SpheresApart(a, Sphere{{x_[j], y_[j], z_[j]}, r_[j]}))
-      near(j);
+#endif
+    for (; j < n; ++j)
+      if (j != skip && !SpheresApart(a, Sphere{{x[j], y[j], z[j]}, r[j]}))
+        near(j);
   }
 
  private:
