@@ -290,6 +290,9 @@ bool InnerCrossing(const Edge& A, const Vector3& u, const Edge& B, const Vector3
   if (pos_a <= 0 || pos_a >= 1)
     return false;
   *ca = A.a + u * pos_a;
+  // Exact comparison on purpose: ClosestOnSegment returns the end point
+  // itself when it clamps (or when the edges are nearly parallel), and a
+  // point that rounds onto an end is that end too.
   if (*ca == A.a || *ca == A.b)
     return false;
   const double pos_b = (((A.a - B.a) ^ u) * (w * -1.0)) / squared;
@@ -912,7 +915,7 @@ Collision* ContactPoints(RBody* A, RBody* B, bool remember, const PairAxes* memo
   const EdgeList edges_b = edges_in_band(B, band_b);
 
   // R e + pos of an edge's ends are its corners' world points. Only the ends
-  // are set: ClosestOnSegment takes the directions b - a beside them, made
+  // are set: InnerCrossing takes the directions b - a beside them, made
   // once per edge.
   auto world_edge = [](const WorldGeometry& g, const RBody* X, std::size_t e) {
     Edge w;
@@ -933,9 +936,7 @@ Collision* ContactPoints(RBody* A, RBody* B, bool remember, const PairAxes* memo
     for (std::size_t k = 0; k < edges_b.size; ++k) {
       Edge* eb = &B->edges[edges_b.at[k]];
       const Edge& world_b = world_edges_b[k];
-      // Exact comparison on purpose: ClosestOnSegment returns the end point
-      // itself when it clamps (or when the edges are nearly parallel), and a
-      // corner is already covered by the corner tests.
+      // A crossing at an end is a corner, which the corner tests cover.
       Vector3 ca, cb;
       if (!InnerCrossing(world_a, along_a, world_b, along_b[k], &ca, &cb))
         continue;
