@@ -106,6 +106,11 @@ TEST(RBody, RotatedGeometryHasThePlainProductsBits) {
       }
       for (std::size_t i = 0; i < 6; ++i)
         EXPECT_TRUE(Alike(g.turn->rotated_face_points[i], r * b.faces[i].vertices[0])) << k;
+      // The axis tests take a face's bounds from its opposite's: its normal
+      // must be the other's negated, to the value.
+      EXPECT_TRUE(g.turn->opposite_faces);
+      for (std::size_t i = 0; k != 3 && i < 6; i += 2)
+        EXPECT_EQ(g.turn->face_normals[i + 1], g.turn->face_normals[i] * -1.0) << k << " " << i;
       std::vector<Vector3> lines;
       for (const Edge& e : b.edges) {
         const Vector3 d = r * e.dir;

@@ -105,6 +105,9 @@ void RBody::MakeLayout() {
       l.split_corners = l.split_corners && SameBits(v, vertices[k]);
     }
   }
+  l.opposite_faces = faces.size() == 6;
+  for (std::size_t i = 0; l.opposite_faces && i < 6; i += 2)
+    l.opposite_faces = faces[i + 1].n == faces[i].n * -1.0;
   for (std::size_t i = 0; i < 6; ++i) {
     l.face_corner[i] = -1;
     for (std::size_t k = 0; i < faces.size() && k < vertices.size() && l.face_corner[i] < 0; ++k)
@@ -334,6 +337,7 @@ const WorldGeometry& RBody::RemakeWorld() {
           std::fabs(n * t.extents[0]) + std::fabs(n * t.extents[1]) + std::fabs(n * t.extents[2]);
       t.face_norm1[i] = std::fabs(n.axes[0]) + std::fabs(n.axes[1]) + std::fabs(n.axes[2]);
     }
+    t.opposite_faces = l.opposite_faces;
     t.orthonormal = true;
     for (int i = 0; i < 3; ++i) {
       t.world_reach[i] = std::fabs(t.extents[0].axes[i]) + std::fabs(t.extents[1].axes[i]) +

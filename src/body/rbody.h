@@ -58,6 +58,9 @@ struct TurnGeometry {
   // Every coordinate of rotated_vertices below 1e99 in magnitude: with a
   // position below that too, every corner is moderate (see CornerColumns).
   bool rotated_moderate = false;
+  // Faces 2k and 2k + 1 have opposite normals, so each face normal here is
+  // the other's negated, but where a component is zero.
+  bool opposite_faces = false;
 };
 
 // A box's geometry in world coordinates at one pose: the very expressions
@@ -203,8 +206,9 @@ class RBody {
     // (x the highest), as the constructor lists them.
     bool split_corners = false;
     double lo[3], hi[3];
-    int face_corner[6];          // the corner with faces[i].vertices[0]'s bits, or -1
-    std::size_t edge_first[12];  // the first edge whose dir has these bits
+    int face_corner[6];           // the corner with faces[i].vertices[0]'s bits, or -1
+    std::size_t edge_first[12];   // the first edge whose dir has these bits
+    bool opposite_faces = false;  // see TurnGeometry
   };
   void MakeLayout();
   Layout layout_;

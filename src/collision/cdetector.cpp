@@ -597,16 +597,22 @@ class AxisTests {
     if (memo != nullptr && ga.turn->edge_line_count * gb.turn->edge_line_count > 9)
       memo = nullptr;  // more lines than it holds: left unfilled
     for (int side = 0; side < 2; ++side) {
+      const bool opposite = (side == 0 ? ga : gb).turn->opposite_faces;
+      double plus = 0, minus = 0;
       for (std::size_t i = 0; i < 6; ++i) {
-        double plus = 0, minus = 0;
-        if (bounded_)
+        // The face opposite the last: the same terms with the normal's
+        // sign, so the two bounds trade places (up to the sign of a zero,
+        // which no comparison sees).
+        if (bounded_ && opposite && i % 2 == 1)
+          std::swap(plus, minus);
+        else if (bounded_)
           bound_->BelowFace(side, i, &plus, &minus);
-        const Vector3& n = side == 0 ? ga.turn->face_normals[i] : gb.turn->face_normals[i];
-        const Vector3 axis = side == 0 ? Negated(n) : n;
         // Separates, with the depth kept where it was measured.
         const bool measured = !(bounded_ && plus > 0 && minus > 0);
         Span sa{0, 0}, sb{0, 0};
         if (measured) {
+          const Vector3& n = side == 0 ? ga.turn->face_normals[i] : gb.turn->face_normals[i];
+          const Vector3 axis = side == 0 ? Negated(n) : n;
           sa = ProjectSpan(ga, axis);
           sb = ProjectSpan(gb, axis);
           if (!Overlap(sa, sb))
