@@ -272,13 +272,19 @@ Vector3 ClosestOnSegment(const Edge& A, const Vector3& u, const Edge& B, const V
   return A.a + u * pos_a;
 }
 
+// An edge's ends where they lie already, the world corners: not copied.
+struct Ends {
+  const Vector3* a;
+  const Vector3* b;
+};
+
 // Whether ClosestOnSegment, asked both ways, gives a point other than an end
 // of its own edge each time; *ca and *cb get the two points then. The second
 // way's cross product v ^ u is the first's negated, but for the sign of a
 // zero or a NaN: its square and the parallel tests are the same, and a zero's
 // sign can change only a product sum of zeros, which clamps either way. A
 // NaN point, of either sign, fails every test it meets.
-bool InnerCrossing(const Edge& A, const Vector3& u, const Edge& B, const Vector3& v, Vector3* ca,
+bool InnerCrossing(const Ends& A, const Vector3& u, const Ends& B, const Vector3& v, Vector3* ca,
                    Vector3* cb) {
   Vector3 w = u ^ v;
   const double squared = w * w;
@@ -286,20 +292,20 @@ bool InnerCrossing(const Edge& A, const Vector3& u, const Edge& B, const Vector3
     return false;
   if (!(squared > 1.000001e-6) && w.Length() < 0.001)
     return false;
-  const double pos_a = (((B.a - A.a) ^ v) * w) / squared;
+  const double pos_a = (((*B.a - *A.a) ^ v) * w) / squared;
   if (pos_a <= 0 || pos_a >= 1)
     return false;
-  *ca = A.a + u * pos_a;
+  *ca = *A.a + u * pos_a;
   // Exact comparison on purpose: ClosestOnSegment returns the end point
   // itself when it clamps (or when the edges are nearly parallel), and a
   // point that rounds onto an end is that end too.
-  if (*ca == A.a || *ca == A.b)
+  if (*ca == *A.a || *ca == *A.b)
     return false;
-  const double pos_b = (((A.a - B.a) ^ u) * (w * -1.0)) / squared;
+  const double pos_b = (((*A.a - *B.a) ^ u) * (w * -1.0)) / squared;
   if (pos_b <= 0 || pos_b >= 1)
     return false;
-  *cb = B.a + v * pos_b;
-  return !(*cb == B.a || *cb == B.b);
+  *cb = *B.a + v * pos_b;
+  return !(*cb == *B.a || *cb == *B.b);
 }
 
 }  // namespace
@@ -920,31 +926,27 @@ Collision* ContactPoints(RBody* A, RBody* B, bool remember, const PairAxes* memo
   const EdgeList edges_a = edges_in_band(A, band_a);
   const EdgeList edges_b = edges_in_band(B, band_b);
 
-  // R e + pos of an edge's ends are its corners' world points. Only the ends
-  // are set: InnerCrossing takes the directions b - a beside them, made
-  // once per edge.
+  // R e + pos of an edge's ends are its corners' world points. InnerCrossing
+  // takes the directions b - a beside them, made once per edge.
   auto world_edge = [](const WorldGeometry& g, const RBody* X, std::size_t e) {
-    Edge w;
-    w.a = g.corners[X->edge_corners[e][0]];
-    w.b = g.corners[X->edge_corners[e][1]];
-    return w;
+    return Ends{&g.corners[X->edge_corners[e][0]], &g.corners[X->edge_corners[e][1]]};
   };
-  std::array<Edge, 12> world_edges_b;
+  std::array<Ends, 12> world_edges_b;
   std::array<Vector3, 12> along_b;
   for (std::size_t k = 0; k < edges_b.size; ++k) {
     world_edges_b[k] = world_edge(gb, B, edges_b.at[k]);
-    along_b[k] = world_edges_b[k].b - world_edges_b[k].a;
+    along_b[k] = *world_edges_b[k].b - *world_edges_b[k].a;
   }
+  // Written before they are read, each time.
+  Vector3 ca, cb;
   for (std::size_t i = 0; i < edges_a.size; ++i) {
     Edge* ea = &A->edges[edges_a.at[i]];
-    const Edge world_a = world_edge(ga, A, edges_a.at[i]);
-    const Vector3 along_a = world_a.b - world_a.a;
+    const Ends world_a = world_edge(ga, A, edges_a.at[i]);
+    const Vector3 along_a = *world_a.b - *world_a.a;
     for (std::size_t k = 0; k < edges_b.size; ++k) {
       Edge* eb = &B->edges[edges_b.at[k]];
-      const Edge& world_b = world_edges_b[k];
       // A crossing at an end is a corner, which the corner tests cover.
-      Vector3 ca, cb;
-      if (!InnerCrossing(world_a, along_a, world_b, along_b[k], &ca, &cb))
+      if (!InnerCrossing(world_a, along_a, world_edges_b[k], along_b[k], &ca, &cb))
         continue;
       // Crossings further apart than twice the depth are not touching.
       if ((ca - cb).Length() > depth * 2)
