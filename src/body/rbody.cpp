@@ -1,5 +1,6 @@
 #include "body/rbody.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -303,7 +304,8 @@ const WorldGeometry& RBody::RemakeWorld() {
     // met again can never change its result.
     t.edge_line_count = 0;
     std::array<Vector3, 12> turned;
-    for (std::size_t m = 0; m < edges.size() && m < turned.size(); ++m) {
+    const std::size_t edge_count = std::min(edges.size(), turned.size());
+    for (std::size_t m = 0; m < edge_count; ++m) {
       const std::size_t first = l.edge_first[m];
       if (first != m) {
         // The bits of an earlier edge's direction: that one is a line or

@@ -884,7 +884,10 @@ Collision* ContactPoints(RBody* A, RBody* B, bool remember, const PairAxes* memo
                                 const double* below_y, std::vector<CollisionPoint>* points) {
     Face* face = nullptr;
     Vector3 normal;
-    for (std::size_t k = 0; k < X->vertices.size(); ++k) {
+    // Counts read once: the stores below could be to them, for all the
+    // compiler knows.
+    const std::size_t count = std::min(X->vertices.size(), in_band.size());
+    for (std::size_t k = 0; k < count; ++k) {
       const Vector3& v = X->vertices[k];
       if (!in_band[k] || !Inside(gx.corners[k], gy))
         continue;
@@ -918,7 +921,8 @@ Collision* ContactPoints(RBody* A, RBody* B, bool remember, const PairAxes* memo
   };
   auto edges_in_band = [](const RBody* X, const std::array<bool, 8>& in_band) {
     EdgeList list;
-    for (std::size_t e = 0; e < X->edges.size() && list.size < list.at.size(); ++e)
+    const std::size_t count = std::min(X->edges.size(), list.at.size());
+    for (std::size_t e = 0; e < count; ++e)
       if (in_band[X->edge_corners[e][0]] && in_band[X->edge_corners[e][1]])
         list.at[list.size++] = e;
     return list;

@@ -160,8 +160,11 @@ ScanResult ScanPoints(Collision* collision, double depth_margin, double approach
     RBody* Y = collision->bodies[1 - body];
     PointEvaluator evaluator(X, Y);
     const std::vector<PointEvaluation>& evaluations = collision->evaluations[body];
-    for (std::size_t k = 0; k < collision->points[body].size(); ++k) {
-      const CollisionPoint& cp = collision->points[body][k];
+    const std::vector<CollisionPoint>& points = collision->points[body];
+    // Read once: the stores below could be to it, for all the compiler knows.
+    const std::size_t count = points.size();
+    for (std::size_t k = 0; k < count; ++k) {
+      const CollisionPoint& cp = points[k];
       if (!kept && point_sum == nullptr) {
         const double depth = evaluator.Depth(cp);
         if (!(depth > r.max_depth + depth_margin))
