@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "body/rbody.h"
+#include "collision/cdetector.h"
 
 // Readable failures: the three components.
 inline void PrintTo(const Vector3& v, std::ostream* os) {
@@ -28,8 +29,8 @@ inline bool SameBits(double a, double b) {
 inline ::testing::AssertionResult SameBits(const Vector3& a, const Vector3& b) {
   for (int i = 0; i < 3; ++i)
     if (!SameBits(a.axes[i], b.axes[i]))
-      return ::testing::AssertionFailure() << std::hexfloat << "axis " << i << ": " << a.axes[i]
-                                           << " vs " << b.axes[i];
+      return ::testing::AssertionFailure()
+             << std::hexfloat << "axis " << i << ": " << a.axes[i] << " vs " << b.axes[i];
   return ::testing::AssertionSuccess();
 }
 inline ::testing::AssertionResult SameBits(const Quaternion& a, const Quaternion& b) {
@@ -47,6 +48,22 @@ inline ::testing::AssertionResult SameBits(const RBState& a, const RBState& b) {
   for (const auto& [name, same] : parts)
     if (!same)
       return ::testing::AssertionFailure() << name << " " << same.message();
+  return ::testing::AssertionSuccess();
+}
+
+// Two records' points: the same lists in the same order, bit for bit, with
+// the same edges and faces.
+inline ::testing::AssertionResult SamePoints(const Collision& a, const Collision& b) {
+  for (int i = 0; i < 2; ++i) {
+    if (a.points[i].size() != b.points[i].size())
+      return ::testing::AssertionFailure()
+             << "list " << i << ": " << a.points[i].size() << " points vs " << b.points[i].size();
+    for (std::size_t k = 0; k < a.points[i].size(); ++k) {
+      const CollisionPoint &p = a.points[i][k], &q = b.points[i][k];
+      if (!SameBits(p.p, q.p) || !SameBits(p.n, q.n) || p.eA != q.eA || p.eB != q.eB || p.f != q.f)
+        return ::testing::AssertionFailure() << "list " << i << ", point " << k;
+    }
+  }
   return ::testing::AssertionSuccess();
 }
 
@@ -176,7 +193,8 @@ inline SceneLoad LoadSceneText(const std::string& text) {
 struct RawClient {
   using Bytes = std::vector<unsigned char>;
   explicit RawClient(enet_uint16 port = Network::kPort)
-      : host(enet_host_create(nullptr, 1, 2, 0, 0)), loopback{ENET_HOST_TO_NET_32(0x7f000001), port},
+      : host(enet_host_create(nullptr, 1, 2, 0, 0)),
+        loopback{ENET_HOST_TO_NET_32(0x7f000001), port},
         peer(enet_host_connect(host, &loopback, 2, 0)) {}
   ~RawClient() { enet_host_destroy(host); }
   RawClient(const RawClient&) = delete;

@@ -472,14 +472,7 @@ TEST_F(Detector, SplitPairTestsAnswerAsTheWholeOnes) {
     ASSERT_TRUE(edges.filled) << trial;
     std::unique_ptr<Collision> reused(CDetector::GetCollisionPoints(A2, B2, false, edges));
     std::unique_ptr<Collision> fresh(CDetector::GetCollisionPoints(A2, B2, false));
-    for (int i = 0; i < 2; ++i) {
-      ASSERT_EQ(reused->points[i].size(), fresh->points[i].size()) << trial;
-      for (std::size_t k = 0; k < fresh->points[i].size(); ++k) {
-        const CollisionPoint &r = reused->points[i][k], &f = fresh->points[i][k];
-        EXPECT_TRUE(SameBits(r.p, f.p) && SameBits(r.n, f.n)) << trial;
-        EXPECT_TRUE(r.eA == f.eA && r.eB == f.eB && r.f == f.f) << trial;
-      }
-    }
+    EXPECT_TRUE(SamePoints(*reused, *fresh)) << trial;
   }
   for (int v : verdicts)
     EXPECT_GT(v, 100);
@@ -538,16 +531,10 @@ TEST_F(Detector, ReusedAxesGiveTheSameRecord) {
             reused_faces += measured;
           std::unique_ptr<Collision> reused(CDetector::GetCollisionPoints(A, B, false, axes));
           std::unique_ptr<Collision> fresh(CDetector::GetCollisionPoints(A, B, false));
-          for (int i = 0; i < 2; ++i) {
+          for (int i = 0; i < 2; ++i)
             lists_filled[i] += !fresh->points[i].empty();
-            ASSERT_EQ(reused->points[i].size(), fresh->points[i].size());
-            for (std::size_t k = 0; k < fresh->points[i].size(); ++k) {
-              const CollisionPoint &r = reused->points[i][k], &f = fresh->points[i][k];
-              EXPECT_TRUE(SameBits(r.p, f.p) && SameBits(r.n, f.n))
-                  << small_on_top << " " << sink << " " << dx << " " << turn;
-              EXPECT_TRUE(r.eA == f.eA && r.eB == f.eB && r.f == f.f);
-            }
-          }
+          EXPECT_TRUE(SamePoints(*reused, *fresh))
+              << small_on_top << " " << sink << " " << dx << " " << turn;
         }
   EXPECT_GT(reused_faces, 0);
   EXPECT_GT(lists_filled[0], 0);

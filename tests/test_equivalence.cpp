@@ -258,15 +258,10 @@ TEST(AxisSearchTest, BoundedSearchesMatchThePlainOnes) {
       RBody* Y = swap ? A : B;
       std::unique_ptr<Collision> fast(CDetector::GetCollisionPoints(X, Y, false));
       std::unique_ptr<Collision> plain(reference::GetCollisionPoints(X, Y));
-      for (int i = 0; i < 2; ++i) {
-        ASSERT_EQ(fast->points[i].size(), plain->points[i].size()) << trial;
-        for (std::size_t k = 0; k < plain->points[i].size(); ++k) {
-          const CollisionPoint &f = fast->points[i][k], &p = plain->points[i][k];
-          EXPECT_TRUE(SameBits(f.p, p.p) && SameBits(f.n, p.n)) << trial;
-          EXPECT_TRUE(f.eA == p.eA && f.eB == p.eB && f.f == p.f) << trial;
+      EXPECT_TRUE(SamePoints(*fast, *plain)) << trial;
+      for (const std::vector<CollisionPoint>& list : fast->points)
+        for (const CollisionPoint& f : list)
           crossings += f.eA != nullptr;
-        }
-      }
     }
   }
   EXPECT_GT(colliding, tested / 3);
