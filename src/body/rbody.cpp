@@ -81,6 +81,14 @@ RBody::RBody(double dens, double x_size, double y_size, double z_size, const std
         vertices.push_back(Vector3(width * x * 0.5, height * y * 0.5, depth * z * 0.5));
 
   bounding_radius = Vector3(hw, hh, hd).Length();
+  const std::size_t edge_count = std::min<std::size_t>(edge_corners.size(), 12);
+  for (unsigned set = 0; set < edges_within.size(); ++set) {
+    std::uint16_t within = 0;
+    for (std::size_t e = 0; e < edge_count; ++e)
+      if ((set >> edge_corners[e][0] & 1) != 0 && (set >> edge_corners[e][1] & 1) != 0)
+        within = static_cast<std::uint16_t>(within | 1u << e);
+    edges_within[set] = within;
+  }
   MakeLayout();
 }
 

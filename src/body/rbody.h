@@ -3,6 +3,7 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <deque>
 #include <string>
@@ -113,6 +114,9 @@ class RBody {
   // Per edge, the corners (indices into vertices) it runs from and to: its
   // a and b are those corners' coordinates, bit for bit.
   std::vector<std::array<std::size_t, 2>> edge_corners;
+  // For a set of corners (bit k for corner k), the set of edges (bit e for
+  // edge e, of the first twelve) with both ends among them.
+  std::array<std::uint16_t, 256> edges_within;
   // The contact ring as it stood at each entry of past_states. A rewind takes
   // it back with the state: the detector accepts a pair early by a remembered
   // point, so a replay that began with the ring of the present could take

@@ -874,12 +874,13 @@ Collision* ContactPoints(RBody* A, RBody* B, bool remember, const PairAxes* memo
     return InBand(x, plane_point_local_B, normal_local_B, depth);
   };
 
-  // Each corner's band test, once: an edge's ends are corners bit for bit
-  // (see edge_corners), so an edge reads its ends' answers.
-  std::array<bool, 8> band_a, band_b;
-  for (std::size_t k = 0; k < band_a.size(); ++k) {
-    band_a[k] = in_band_a(A->vertices[k]);
-    band_b[k] = in_band_b(B->vertices[k]);
+  // Each corner's band test, once, as bit k of a set: an edge's ends are
+  // corners bit for bit (see edge_corners), so an edge reads its ends'
+  // answers.
+  unsigned band_a = 0, band_b = 0;
+  for (unsigned k = 0; k < 8; ++k) {
+    band_a |= static_cast<unsigned>(in_band_a(A->vertices[k])) << k;
+    band_b |= static_cast<unsigned>(in_band_b(B->vertices[k])) << k;
   }
 
   // Corners of X (X-local, in `vertices` order) inside Y. Their face is the
@@ -887,16 +888,15 @@ Collision* ContactPoints(RBody* A, RBody* B, bool remember, const PairAxes* memo
   // towards X; it depends only on the pair, so it is found once, and only
   // when a corner needs it.
   auto add_corners = [remember](RBody* X, const WorldGeometry& gx, RBody* Y,
-                                const WorldGeometry& gy, const std::array<bool, 8>& in_band,
-                                const double* below_y, std::vector<CollisionPoint>* points) {
+                                const WorldGeometry& gy, unsigned in_band, const double* below_y,
+                                std::vector<CollisionPoint>* points) {
     Face* face = nullptr;
     Vector3 normal;
-    // Counts read once: the stores below could be to them, for all the
-    // compiler knows.
-    const std::size_t count = std::min(X->vertices.size(), in_band.size());
-    for (std::size_t k = 0; k < count; ++k) {
+    // The corners in the band, in `vertices` order.
+    for (; in_band != 0; in_band &= in_band - 1) {
+      const std::size_t k = static_cast<std::size_t>(__builtin_ctz(in_band));
       const Vector3& v = X->vertices[k];
-      if (!in_band[k] || !Inside(gx.corners[k], gy))
+      if (!Inside(gx.corners[k], gy))
         continue;
       if (face == nullptr) {
         face = MinimumPenFaceSecond(X, Y, below_y);
@@ -926,12 +926,10 @@ Collision* ContactPoints(RBody* A, RBody* B, bool remember, const PairAxes* memo
     std::array<std::size_t, 12> at;
     std::size_t size = 0;
   };
-  auto edges_in_band = [](const RBody* X, const std::array<bool, 8>& in_band) {
+  auto edges_in_band = [](const RBody* X, unsigned in_band) {
     EdgeList list;
-    const std::size_t count = std::min(X->edges.size(), list.at.size());
-    for (std::size_t e = 0; e < count; ++e)
-      if (in_band[X->edge_corners[e][0]] && in_band[X->edge_corners[e][1]])
-        list.at[list.size++] = e;
+    for (unsigned set = X->edges_within[in_band]; set != 0; set &= set - 1)
+      list.at[list.size++] = static_cast<std::size_t>(__builtin_ctz(set));
     return list;
   };
   const EdgeList edges_a = edges_in_band(A, band_a);
