@@ -427,6 +427,10 @@ Matrix3x3 RBody::InertiaTensor() {
 }
 
 Matrix3x3 RBody::InvInertiaTensor() {
+  return KeptInvInertiaTensor();
+}
+
+const Matrix3x3& RBody::KeptInvInertiaTensor() {
   // The solvers ask for it twice per contact at a rotation that stays put.
   if (rot_matrix_valid && inv_inertia_now_ != nullptr &&
       SameBits(inv_inertia_now_->inv_inertia_of, inv_local_inertia))

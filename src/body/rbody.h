@@ -171,6 +171,8 @@ class RBody {
   Vector3 VectorGlobalToLocal(const Vector3& v);
   Matrix3x3 InertiaTensor();
   Matrix3x3 InvInertiaTensor();
+  // The same, where the body keeps it: it holds until the body turns.
+  const Matrix3x3& KeptInvInertiaTensor();
 
   // r (r * inv_local_inertia) r^T, the world inverse inertia at rotation r.
   const Matrix3x3& InvInertiaFor(const Matrix3x3& r) const;

@@ -13,6 +13,12 @@
 #include "response/parts.h"
 #include "response/trace.h"
 
+namespace {
+
+const Matrix3x3 kNoInertia;  // an immovable body's inverse inertia
+
+}  // namespace
+
 void SolveOnePoint(Vector3 p, Vector3 n, RBody* A, RBody* B, bool default_ela, double elasticity) {
   const double e = default_ela ? A->elasticity * B->elasticity : elasticity;
 
@@ -28,11 +34,12 @@ void SolveOnePoint(Vector3 p, Vector3 n, RBody* A, RBody* B, bool default_ela, d
 
   const bool a_fixed = A->is_static || A->is_frozen;
   const bool b_fixed = B->is_static || B->is_frozen;
-  // An immovable body's inverse inertia is zero: not looked up.
+  // An immovable body's inverse inertia is zero: not looked up. The kept
+  // tensors are read in place, as nothing here turns a body.
   const double inv_m_a = a_fixed ? 0 : 1 / A->mass;
   const double inv_m_b = b_fixed ? 0 : 1 / B->mass;
-  const Matrix3x3 inv_I_a = a_fixed ? Matrix3x3() : A->InvInertiaTensor();
-  const Matrix3x3 inv_I_b = b_fixed ? Matrix3x3() : B->InvInertiaTensor();
+  const Matrix3x3& inv_I_a = a_fixed ? kNoInertia : A->KeptInvInertiaTensor();
+  const Matrix3x3& inv_I_b = b_fixed ? kNoInertia : B->KeptInvInertiaTensor();
   if (inv_m_a == 0 && inv_m_b == 0)
     return;
 
