@@ -227,19 +227,37 @@ TEST(Spheres, ColumnsSetApartWhatOneAtATimeDoes) {
   std::mt19937_64 rng(7);
   std::uniform_real_distribution<double> u(-2, 2);
   const double inf = std::numeric_limits<double>::infinity(), nan = std::nan("");
+  // Scales at which the groups' margins matter: far out, tiny, and past the
+  // bound where groups are never passed over.
+  const double scales[] = {1, 1, 1, 1e6, 1e-200, 1e149, 1e151};
   int near = 0, checked = 0;
-  for (int trial = 0; trial < 3000; ++trial) {
-    const std::size_t n = rng() % 10;
+  for (int trial = 0; trial < 6000; ++trial) {
+    // Mostly several groups, spread over a few clusters so that some are
+    // cleared whole.
+    const std::size_t n = rng() % 2 ? rng() % 10 : rng() % 40;
+    const double scale = scales[rng() % 7];
     std::vector<CDetector::Sphere> list(n);
     CDetector::SphereColumns columns;
     columns.Resize(n);
-    const CDetector::Sphere a{{u(rng), u(rng), u(rng)}, 0.5};
+    CDetector::Sphere a{{u(rng) * scale, u(rng) * scale, u(rng) * scale}, 0.5 * scale};
+    if (rng() % 20 == 0)
+      a.centre[rng() % 3] = rng() % 2 ? nan : inf;
+    if (rng() % 20 == 0)
+      a.radius = rng() % 2 ? -a.radius : inf;
     for (std::size_t j = 0; j < n; ++j) {
       CDetector::Sphere& s = list[j];
-      s = CDetector::Sphere{{u(rng), u(rng), u(rng)}, std::fabs(u(rng))};
-      switch (rng() % 6) {
-        case 0: {  // on the bound in some direction, a few ulps either way
-          const Vector3 d = Vector3(u(rng), u(rng), u(rng)).Normalized();
+      const double cluster = 4.0 * static_cast<double>(j / 8 % 3);
+      s = CDetector::Sphere{{(u(rng) + cluster) * scale, u(rng) * scale, u(rng) * scale},
+                            std::fabs(u(rng)) * scale};
+      const auto kind = rng() % 7;
+      switch (kind) {
+        case 0:    // on the bound in some direction, a few ulps either way
+        case 1: {  // or along a world axis, where only the groups' margins hold
+          Vector3 d = Vector3(u(rng), u(rng), u(rng)).Normalized();
+          if (kind == 1) {
+            d = Vector3(0, 0, 0);
+            d.axes[rng() % 3] = rng() % 2 ? 1 : -1;
+          }
           const double reach = (a.radius + s.radius) * std::sqrt(1 + 1e-12);
           for (int i = 0; i < 3; ++i) {
             s.centre[i] = a.centre[i] + d.axes[i] * reach;
@@ -248,15 +266,16 @@ TEST(Spheres, ColumnsSetApartWhatOneAtATimeDoes) {
           }
           break;
         }
-        case 1:
+        case 2:
           s.centre[rng() % 3] = rng() % 2 ? nan : -inf;
           break;
-        case 2:
-          s.radius = rng() % 2 ? inf : 0;
+        case 3:
+          s.radius = rng() % 3 == 0 ? inf : rng() % 2 ? -s.radius : 0;
           break;
       }
       columns.Set(j, s);
     }
+    columns.Group();
     const std::size_t from = n == 0 ? 0 : rng() % n, skip = rng() % (n + 1);
     std::vector<std::size_t> expected, got;
     for (std::size_t j = from; j < n; ++j)

@@ -1060,6 +1060,7 @@ void CheckAll(std::vector<RBody*>* bodies, std::vector<Collision*>* collisions,
     spheres.Set(i, SphereOf((*bodies)[i]));
   };
   PairThreads::Run(n, make_world);
+  spheres.Group();
   const std::function<void(std::size_t)> first_pass = [&](std::size_t i) {
     std::vector<PairThreads::Found>& out = found[i];
     out.clear();

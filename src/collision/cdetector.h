@@ -1,7 +1,11 @@
 #pragma once
 
+#include <algorithm>
+#include <cassert>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #ifdef __SSE2__
@@ -105,11 +109,20 @@ inline bool SpheresApart(const RBody* A, const RBody* B) {
 // The scene's spheres a column per coordinate, so that one sphere is tested
 // against two at a time: each lane rounds as SpheresApart does, and the
 // pair loops spent more on these tests than on the axis tests they spare.
+// Neighbours in a scene's list tend to be neighbours in space, so the
+// spheres are also bounded in groups of kGroup in list order: a group the
+// tested sphere clears by a wide margin is passed over whole.
 class SphereColumns {
  public:
+  static constexpr std::size_t kGroup = 8;
+
   void Resize(std::size_t n) {
     for (std::vector<double>* column : {&x_, &y_, &z_, &r_})
       column->resize(n);
+    const std::size_t groups = (n + kGroup - 1) / kGroup;
+    lo_.resize(3 * groups);
+    hi_.resize(3 * groups);
+    grouped_ = false;
   }
   void Set(std::size_t i, const Sphere& s) {
     x_[i] = s.centre[0];
@@ -117,18 +130,81 @@ class SphereColumns {
     z_[i] = s.centre[2];
     r_[i] = s.radius;
   }
+  // Bounds the groups: after the last Set, before ForNear.
+  void Group() {
+    const std::size_t n = x_.size();
+    const double inf = std::numeric_limits<double>::infinity();
+    for (std::size_t g = 0; g * kGroup < n; ++g) {
+      double lo[3] = {inf, inf, inf}, hi[3] = {-inf, -inf, -inf}, scale = 0;
+      bool usable = true;
+      const std::size_t end = std::min(n, (g + 1) * kGroup);
+      for (std::size_t j = g * kGroup; j < end; ++j) {
+        const double c[3] = {x_[j], y_[j], z_[j]};
+        const double r = std::fabs(r_[j]);
+        usable &= Moderate(c, r);
+        for (int k = 0; k < 3; ++k) {
+          lo[k] = std::min(lo[k], c[k] - r);
+          hi[k] = std::max(hi[k], c[k] + r);
+          scale = std::max(scale, std::fabs(c[k]) + r);
+        }
+      }
+      const double margin = Margin(scale);
+      for (int k = 0; k < 3; ++k) {
+        // Bounds no sphere is ever set apart by where a value is not moderate.
+        lo_[3 * g + k] = usable ? lo[k] - margin : -inf;
+        hi_[3 * g + k] = usable ? hi[k] + margin : inf;
+      }
+    }
+    grouped_ = true;
+  }
   // near(j) for each j from `from` up, but skip, whose sphere SpheresApart
   // does not set apart from a, in order.
   template <class Near>
   void ForNear(const Sphere& a, std::size_t from, std::size_t skip, const Near& near) const {
+    assert(grouped_);
     const std::size_t n = x_.size();
+    const double r = std::fabs(a.radius);
+    const bool usable = Moderate(a.centre, r);
+    const double margin = Margin(
+        std::max({std::fabs(a.centre[0]), std::fabs(a.centre[1]), std::fabs(a.centre[2])}) + r);
+    double lo[3], hi[3];
+    for (int k = 0; k < 3; ++k) {
+      lo[k] = a.centre[k] - r - margin;
+      hi[k] = a.centre[k] + r + margin;
+    }
+    for (std::size_t g = from / kGroup; g * kGroup < n; ++g) {
+      // Clear of the group on an axis by both margins: then, for every
+      // sphere of it, the gap on that axis beats the sum of the radii by far
+      // more than SpheresApart's rounding and its 1e-12 (see Margin).
+      const double* glo = &lo_[3 * g];
+      const double* ghi = &hi_[3 * g];
+      if (usable && (lo[0] > ghi[0] || hi[0] < glo[0] || lo[1] > ghi[1] || hi[1] < glo[1] ||
+                     lo[2] > ghi[2] || hi[2] < glo[2]))
+        continue;
+      Lanes(a, std::max(from, g * kGroup), std::min(n, (g + 1) * kGroup), skip, near);
+    }
+  }
+
+ private:
+  // Every value finite and below 1e150: no square overflows, and with the
+  // margin's floor no gap's square is lost below the normal numbers.
+  static bool Moderate(const double* c, double r) {
+    return (std::fabs(c[0]) < 1e150) & (std::fabs(c[1]) < 1e150) & (std::fabs(c[2]) < 1e150) &
+           (r < 1e150);
+  }
+  // Room for the rounding of the bounds' sums, relative to the largest
+  // value involved, with a floor far above the subnormals.
+  static double Margin(double scale) { return 1e-9 * scale + 1e-140; }
+
+  template <class Near>
+  void Lanes(const Sphere& a, std::size_t j, std::size_t end, std::size_t skip,
+             const Near& near) const {
     const double *x = x_.data(), *y = y_.data(), *z = z_.data(), *r = r_.data();
-    std::size_t j = from;
 #ifdef __SSE2__
     const __m128d ax = _mm_set1_pd(a.centre[0]), ay = _mm_set1_pd(a.centre[1]),
                   az = _mm_set1_pd(a.centre[2]), ar = _mm_set1_pd(a.radius),
                   margin = _mm_set1_pd(1 + 1e-12);
-    for (; j + 1 < n; j += 2) {
+    for (; j + 1 < end; j += 2) {
       const __m128d dx = _mm_sub_pd(ax, _mm_loadu_pd(x + j));
       const __m128d dy = _mm_sub_pd(ay, _mm_loadu_pd(y + j));
       const __m128d dz = _mm_sub_pd(az, _mm_loadu_pd(z + j));
@@ -145,13 +221,14 @@ class SphereColumns {
         near(j + 1);
     }
 #endif
-    for (; j < n; ++j)
+    for (; j < end; ++j)
       if (j != skip && !SpheresApart(a, Sphere{{x[j], y[j], z[j]}, r[j]}))
         near(j);
   }
 
- private:
   std::vector<double> x_, y_, z_, r_;
+  std::vector<double> lo_, hi_;  // per group, three world axes each
+  bool grouped_ = false;
 };
 // What the axis tests of a pair no axis separates learnt of its axes, handed
 // to the contact search of the same pair, in the same order, at the same

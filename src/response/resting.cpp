@@ -178,6 +178,7 @@ void SolveAll(std::vector<RBody*>* bodies, double delta_time) {
       spheres.Set(i, CDetector::SphereOf(body_vector[i].body));
     };
     PairThreads::Run(n, make_world);
+    spheres.Group();
     found.resize(std::max(found.size(), n));
     const std::function<void(std::size_t)> first_pass = [&](std::size_t i) {
       const RBody& bi = *body_vector[i].body;
