@@ -299,7 +299,8 @@ bool InnerCrossing(const Ends& A, const Vector3& u, const Ends& B, const Vector3
     return false;
   if (!(squared > 1.000001e-6) && w.Length() < 0.001)
     return false;
-  const double pos_a = (((*B.a - *A.a) ^ v) * w) / squared;
+  const Vector3 d = *B.a - *A.a;
+  const double pos_a = ((d ^ v) * w) / squared;
   if (pos_a <= 0 || pos_a >= 1)
     return false;
   *ca = *A.a + u * pos_a;
@@ -308,7 +309,10 @@ bool InnerCrossing(const Ends& A, const Vector3& u, const Ends& B, const Vector3
   // point that rounds onto an end is that end too.
   if (*ca == *A.a || *ca == *A.b)
     return false;
-  const double pos_b = (((*A.a - *B.a) ^ u) * (w * -1.0)) / squared;
+  // ((A.a - B.a) ^ u) . (v ^ u): both factors are these negated, so the
+  // same terms, but for the sign of a zero term, which can only make the
+  // sum a zero of the other sign, and that clamps either way.
+  const double pos_b = ((d ^ u) * w) / squared;
   if (pos_b <= 0 || pos_b >= 1)
     return false;
   *cb = *B.a + v * pos_b;
