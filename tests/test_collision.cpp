@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -235,7 +236,7 @@ TEST(Spheres, ColumnsSetApartWhatOneAtATimeDoes) {
     // Mostly several groups, spread over a few clusters so that some are
     // cleared whole.
     const std::size_t n = rng() % 2 ? rng() % 10 : rng() % 40;
-    const double scale = scales[rng() % 7];
+    const double scale = scales[rng() % std::size(scales)];
     std::vector<CDetector::Sphere> list(n);
     CDetector::SphereColumns columns;
     columns.Resize(n);

@@ -287,10 +287,11 @@ struct Ends {
 
 // Whether ClosestOnSegment, asked both ways, gives a point other than an end
 // of its own edge each time; *ca and *cb get the two points then. The second
-// way's cross product v ^ u is the first's negated, but for the sign of a
-// zero or a NaN: its square and the parallel tests are the same, and a zero's
-// sign can change only a product sum of zeros, which clamps either way. A
-// NaN point, of either sign, fails every test it meets.
+// way's cross product v ^ u and difference A.a - B.a are the first's negated,
+// but for the sign of a zero or a NaN, so the first's serve: the square and
+// the parallel tests are the same, the product sum has the same terms, and a
+// zero's sign can change only a sum of zeros, which clamps either way. A NaN
+// point, of either sign, fails every test it meets.
 bool InnerCrossing(const Ends& A, const Vector3& u, const Ends& B, const Vector3& v, Vector3* ca,
                    Vector3* cb) {
   Vector3 w = u ^ v;
@@ -309,9 +310,6 @@ bool InnerCrossing(const Ends& A, const Vector3& u, const Ends& B, const Vector3
   // point that rounds onto an end is that end too.
   if (*ca == *A.a || *ca == *A.b)
     return false;
-  // ((A.a - B.a) ^ u) . (v ^ u): both factors are these negated, so the
-  // same terms, but for the sign of a zero term, which can only make the
-  // sum a zero of the other sign, and that clamps either way.
   const double pos_b = ((d ^ u) * w) / squared;
   if (pos_b <= 0 || pos_b >= 1)
     return false;
