@@ -267,6 +267,9 @@ const Matrix3x3& RBody::InvInertiaFor(const Matrix3x3& r) const {
 }
 
 const WorldGeometry& RBody::RemakeWorld() {
+  // Moved, not turned: the turn's part stands, in its slot that stays pinned.
+  if (rot_matrix_valid && world_geometry_valid)
+    return PlaceWorld(*world_geometry.turn);
   const Matrix3x3 r = RotationMatrix();
   world_geometry_valid = false;
   world_slot_ = 4;
@@ -360,7 +363,11 @@ const WorldGeometry& RBody::RemakeWorld() {
     }
     part.has_geometry = true;
   }
+  world_slot_ = static_cast<std::size_t>(&part - rotation_parts_);
+  return PlaceWorld(t);
+}
 
+const WorldGeometry& RBody::PlaceWorld(const TurnGeometry& t) {
   // R v + pos and pos + R f: the sums the geometry was defined by.
   WorldGeometry& g = world_geometry;
   for (std::size_t k = 0; k < g.corners.size(); ++k) {
@@ -383,7 +390,6 @@ const WorldGeometry& RBody::RemakeWorld() {
       std::fabs(pos.axes[0]) + std::fabs(pos.axes[1]) + std::fabs(pos.axes[2]) + t.extents_norm;
   // Far from overflow and from subnormals, where rounding is relative.
   g.bounded = moderate && g.bound_scale > 1e-200 && g.bound_scale < 1e100;
-  world_slot_ = static_cast<std::size_t>(&part - rotation_parts_);
   world_geometry_pos = pos;
   world_geometry_valid = true;
   return g;

@@ -202,6 +202,8 @@ class RBody {
   // The slot of rotation r, its world inverse inertia made.
   RotationPart& InertiaSlot(const Matrix3x3& r) const;
   const WorldGeometry& RemakeWorld();
+  // The world geometry of rotation part t at pos.
+  const WorldGeometry& PlaceWorld(const TurnGeometry& t);
   Matrix3x3 RemakeRotationMatrix();
 
   // Which of the box's local values share their bits, found once: a new
