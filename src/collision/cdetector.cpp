@@ -448,9 +448,7 @@ Face* MinimumPenFaceSecond(RBody* A, RBody* B) {
 namespace {
 
 // EvaluatePoint's depth: the overlap of the two bodies on the stored normal.
-double PointDepth(const CollisionPoint& cp, RBody* A, RBody* B) {
-  const Corners& corners_a = WorldCorners(A);
-  const Corners& corners_b = WorldCorners(B);
+double PointDepth(const CollisionPoint& cp, const Corners& corners_a, const Corners& corners_b) {
   if (cp.eA != nullptr && cp.eB != nullptr)
     return Depth(corners_a, corners_b, cp.n, nullptr);
   // Overlap of the two intervals on n; the first wins a tie. Each span is
@@ -469,16 +467,29 @@ double PointEvaluator::Depth(const CollisionPoint& cp) {
   if (has_last_ && edge == last_edge_ &&
       std::memcmp(cp.n.axes, last_n_.axes, sizeof cp.n.axes) == 0)
     return last_depth_;
-  last_depth_ = PointDepth(cp, A_, B_);
+  Look();
+  last_depth_ = PointDepth(cp, *ga_, *gb_);
   has_last_ = true;
   last_edge_ = edge;
   last_n_ = cp.n;
   return last_depth_;
 }
 
+Vector3 PointEvaluator::Point(const CollisionPoint& cp) {
+  Look();
+  return ga_->turn->rotation * cp.p + A_->pos;
+}
+
+void PointEvaluator::Look() {
+  if (ga_ != nullptr)
+    return;
+  ga_ = &A_->World();
+  gb_ = &B_->World();
+}
+
 PointEvaluation PointEvaluator::Evaluate(const CollisionPoint& cp) {
   PointEvaluation e;
-  e.p = PointWorld(cp, A_);
+  e.p = Point(cp);
   e.n = cp.n;
   e.depth = Depth(cp);
   return e;
@@ -1005,7 +1016,7 @@ PointEvaluation EvaluatePoint(CollisionPoint cp, RBody* A, RBody* B) {
   // The normal stays as it was when the point was made; it does not turn
   // with the body.
   e.n = cp.n;
-  e.depth = PointDepth(cp, A, B);
+  e.depth = PointDepth(cp, WorldCorners(A), WorldCorners(B));
   return e;
 }
 

@@ -64,10 +64,17 @@ class PointEvaluator {
   PointEvaluation Evaluate(const CollisionPoint& cp);
   // Evaluate's depth alone.
   double Depth(const CollisionPoint& cp);
+  // Evaluate's world point alone.
+  Vector3 Point(const CollisionPoint& cp);
 
  private:
+  // The bodies' world geometries, looked up once: the poses stand meanwhile.
+  void Look();
+
   RBody* A_;
   RBody* B_;
+  const WorldGeometry* ga_ = nullptr;
+  const WorldGeometry* gb_ = nullptr;
   bool has_last_ = false;
   bool last_edge_ = false;
   Vector3 last_n_;

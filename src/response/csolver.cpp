@@ -176,7 +176,7 @@ ScanResult ScanPoints(Collision* collision, double depth_margin, double approach
         const double depth = evaluator.Depth(cp);
         if (!(depth > r.max_depth + depth_margin))
           continue;
-        const Vector3 p = PointWorld(cp, X);
+        const Vector3 p = evaluator.Point(cp);
         if (static_cast<float>(CDetector::RelativeVelocity(p, cp.n, X, Y)) < approach_threshold) {
           r.max_depth = static_cast<float>(depth);
           r.max_point = p;
