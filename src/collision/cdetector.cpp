@@ -543,9 +543,9 @@ class AxisTests {
 
   AxisTests(RBody* A, RBody* B) : A_(A), B_(B) {}
 
-  // Neighbours that do not touch are usually split by the face axis closest
-  // to the line between the centres, so that one of the listed axes is tried
-  // first.
+  // Most pairs of a crowd end at the sphere or world-axis gap stage. Those
+  // stages go inline into the pair tests; the face probe after them is kept
+  // out of line, or the whole is too large to inline.
   Probe ProbeAxis() {
     Vector3 between = A_->pos - B_->pos;
     if (between.Length() > A_->bounding_radius + B_->bounding_radius)
@@ -555,7 +555,6 @@ class AxisTests {
     const WorldGeometry& ga = *ga_;
     const WorldGeometry& gb = *gb_;
     bounded_ = ga.bounded && gb.bounded;
-    bound_.emplace(ga, gb, A_, B_);
     if (bounded_ && ga.turn->orthonormal && gb.turn->orthonormal) {
       // Two boxes a gap g apart on a world axis are at least g apart, and
       // then one of the listed axes (a facet normal of their difference, at
@@ -563,52 +562,14 @@ class AxisTests {
       // Rounding, a matrix not quite a rotation and nearly parallel edges
       // take far less than a thousandth of the radii from that, so the axis
       // tests would find an axis that separates, and the gap stands for it.
-      const double gap = bound_->WorldGap();
-      if (gap > 1e-3 * (A_->bounding_radius + B_->bounding_radius) + 1e3 * bound_->slack) {
+      const DepthBound bound(ga, gb, A_, B_);
+      const double gap = bound.WorldGap();
+      if (gap > 1e-3 * (A_->bounding_radius + B_->bounding_radius) + 1e3 * bound.slack) {
         gap_ = gap;
         return Probe::kSeparated;
       }
     }
-
-    const Vector3 between_centres = A_->pos - B_->pos;
-    int probe_side = 1;
-    std::size_t probe = 0;
-    double best = -1;
-    // Faces come in opposite pairs, so every other normal is enough: the
-    // second of a pair gives the same |n . d| and would lose the tie anyway.
-    for (int side = 0; side < 2; ++side) {
-      const auto& normals = side == 0 ? ga.turn->face_normals : gb.turn->face_normals;
-      for (std::size_t i = 0; i < normals.size(); i += 2) {
-        const double along = std::fabs(normals[i] * between_centres);
-        if (along > best) {
-          best = along;
-          probe = i;
-          probe_side = side;
-        }
-      }
-    }
-    const Vector3& probe_normal =
-        probe_side == 0 ? ga.turn->face_normals[probe] : gb.turn->face_normals[probe];
-    const Vector3 probe_axis = probe_side == 0 ? Negated(probe_normal) : probe_normal;
-    double plus = 0, minus = 0, room = 0;
-    if (bounded_) {
-      bound_->BelowFace(probe_side, probe, &plus, &minus);
-      room = 2 * bound_->slack * Norm1(probe_axis);
-    }
-    if (bounded_ && (plus + room < 0 || minus + room < 0)) {
-      // Surely apart, by at least this much.
-      gap_ = std::max(-(plus + room), -(minus + room));
-      return Probe::kSeparated;
-    }
-    if (!bounded_ || !(plus > 0 && minus > 0)) {
-      const Span pa = ProjectSpan(ga, probe_axis);
-      const Span pb = ProjectSpan(gb, probe_axis);
-      if (!Overlap(pa, pb)) {
-        gap_ = std::max(pb.min - pa.max, pa.min - pb.max);
-        return Probe::kSeparated;
-      }
-    }
-    return Probe::kOverlapping;
+    return ProbeFace();
   }
 
   // A lower bound of the gap on the axis that separated, after kSeparated.
@@ -682,6 +643,54 @@ class AxisTests {
   }
 
  private:
+  // Neighbours that do not touch are usually split by the face axis closest
+  // to the line between the centres, so that one of the listed axes is tried
+  // first.
+  [[gnu::noinline]] Probe ProbeFace() {
+    const WorldGeometry& ga = *ga_;
+    const WorldGeometry& gb = *gb_;
+    bound_.emplace(ga, gb, A_, B_);
+    const Vector3 between_centres = A_->pos - B_->pos;
+    int probe_side = 1;
+    std::size_t probe = 0;
+    double best = -1;
+    // Faces come in opposite pairs, so every other normal is enough: the
+    // second of a pair gives the same |n . d| and would lose the tie anyway.
+    for (int side = 0; side < 2; ++side) {
+      const auto& normals = side == 0 ? ga.turn->face_normals : gb.turn->face_normals;
+      for (std::size_t i = 0; i < normals.size(); i += 2) {
+        const double along = std::fabs(normals[i] * between_centres);
+        if (along > best) {
+          best = along;
+          probe = i;
+          probe_side = side;
+        }
+      }
+    }
+    const Vector3& probe_normal =
+        probe_side == 0 ? ga.turn->face_normals[probe] : gb.turn->face_normals[probe];
+    const Vector3 probe_axis = probe_side == 0 ? Negated(probe_normal) : probe_normal;
+    double plus = 0, minus = 0, room = 0;
+    if (bounded_) {
+      bound_->BelowFace(probe_side, probe, &plus, &minus);
+      room = 2 * bound_->slack * Norm1(probe_axis);
+    }
+    if (bounded_ && (plus + room < 0 || minus + room < 0)) {
+      // Surely apart, by at least this much.
+      gap_ = std::max(-(plus + room), -(minus + room));
+      return Probe::kSeparated;
+    }
+    if (!bounded_ || !(plus > 0 && minus > 0)) {
+      const Span pa = ProjectSpan(ga, probe_axis);
+      const Span pb = ProjectSpan(gb, probe_axis);
+      if (!Overlap(pa, pb)) {
+        gap_ = std::max(pb.min - pa.max, pa.min - pb.max);
+        return Probe::kSeparated;
+      }
+    }
+    return Probe::kOverlapping;
+  }
+
   // An axis whose depths (B over A, A over B) are both bounded above 0
   // surely overlaps and cannot separate.
   bool Separates(const Vector3& axis, double plus, double minus) const {
