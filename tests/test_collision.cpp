@@ -106,6 +106,58 @@ TEST_F(Detector, UnitCubesSunkOneTenth) {
   EXPECT_NEAR(CDetector::EvaluatePoint(cp, A, B).depth, 1.9, 1e-12);
 }
 
+// Unit cubes whose corners lie on zeros of either sign, on axes with zero
+// components of either sign: many corners tie at an end of a projection with
+// +0 against -0, and the first corner in `vertices` order must win, as in the
+// plain loop over the corners. A depth keeps that end's sign.
+TEST_F(Detector, ProjectionEndsTiedAtZeroKeepTheFirstCorner) {
+  const double places[] = {-0.5, -0.0, 0.5};
+  const double parts[] = {1, -1, 0.0, -0.0};
+  std::vector<RBody*> boxes;
+  for (double x : places)
+    for (double y : places)
+      for (double z : places)
+        boxes.push_back(Box(1, 1, 1, Vector3(x, y, z)));
+  auto plain_span = [](RBody* X, const Vector3& n, double* min, double* max) {
+    const WorldGeometry& g = X->World();
+    for (std::size_t k = 0; k < g.corners.size(); ++k) {
+      const Vector3& c = g.corners[k];
+      const double d = n.axes[0] * c.axes[0] + n.axes[1] * c.axes[1] + n.axes[2] * c.axes[2];
+      if (k == 0 || d < *min)
+        *min = d;
+      if (k == 0 || d > *max)
+        *max = d;
+    }
+  };
+  int negative_zeros = 0;
+  for (double nx : parts) {
+    for (double ny : parts) {
+      for (double nz : parts) {
+        const Vector3 n(nx, ny, nz);
+        if (n * n == 0)
+          continue;
+        for (RBody* A : boxes) {
+          for (RBody* B : boxes) {
+            double a_min, a_max, b_min, b_max;
+            plain_span(A, n, &a_min, &a_max);
+            plain_span(B, n, &b_min, &b_max);
+            const double ab = b_max - a_min, ba = a_max - b_min;
+            const double want = ba < ab ? ba : ab;
+            CollisionPoint cp;
+            cp.n = n;
+            const double got = CDetector::EvaluatePoint(cp, A, B).depth;
+            ASSERT_TRUE(SameBits(got, want))
+                << "axis " << nx << "," << ny << "," << nz << " A " << A->id << " B " << B->id
+                << ": " << got << " against " << want;
+            negative_zeros += want == 0 && std::signbit(want);
+          }
+        }
+      }
+    }
+  }
+  EXPECT_GT(negative_zeros, 0);  // the ties do decide a sign
+}
+
 // Records made on one thread and given back on another, as the pair threads
 // do, in both directions at once: each comes out empty, none twice at a time,
 // and a thread that ends with records of its own frees them (the sanitizer

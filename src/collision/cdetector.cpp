@@ -10,6 +10,9 @@
 #include <mutex>
 #include <optional>
 #include <vector>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "collision/pair_threads.h"
 #include "math/matrix3x3.h"
@@ -67,21 +70,45 @@ struct Span {
 };
 
 Span ProjectSpan(const Corners& g, const Vector3& axis) {
-  // The products of every corner first, on the columns, which the compiler
-  // may do two or four at a time: each lane rounds as the scalar sum would.
   const CornerColumns& c = g.columns;
   const double ax = axis.axes[0], ay = axis.axes[1], az = axis.axes[2];
-  double d[8];
-  for (std::size_t k = 0; k < 8; ++k)
-    d[k] = ax * c.x[k] + ay * c.y[k] + az * c.z[k];
   Span in;
   // Without a NaN, a tree in which the left side keeps ties gives the corner
   // loop's answer: the earliest of the equal ends, so even the sign of a zero
   // end is the same. Moderate corners and axis cannot make a NaN; anything
   // else takes the loop.
   constexpr double kModerate = 1e100;
-  if (c.moderate && std::fabs(ax) < kModerate && std::fabs(ay) < kModerate &&
-      std::fabs(az) < kModerate) {
+  const bool moderate = c.moderate && std::fabs(ax) < kModerate && std::fabs(ay) < kModerate &&
+                        std::fabs(az) < kModerate;
+#ifdef __SSE2__
+  if (moderate) {
+    // Lane by lane, each product and sum rounds as the scalar one would.
+    const __m128d vx = _mm_set1_pd(ax), vy = _mm_set1_pd(ay), vz = _mm_set1_pd(az);
+    auto dots = [&](std::size_t k) {
+      return _mm_add_pd(
+          _mm_add_pd(_mm_mul_pd(vx, _mm_load_pd(c.x + k)), _mm_mul_pd(vy, _mm_load_pd(c.y + k))),
+          _mm_mul_pd(vz, _mm_load_pd(c.z + k)));
+    };
+    const __m128d d01 = dots(0), d23 = dots(2), d45 = dots(4), d67 = dots(6);
+    // The scalar path's tree, two subtrees at a time: corners (0, 4) against
+    // (1, 5) and (2, 6) against (3, 7), then those results, then the two
+    // lanes. min_pd(r, l) is lo(l, r) in each lane, ties and all, and
+    // max_pd(r, l) is hi(l, r).
+    const __m128d left = _mm_unpacklo_pd(d01, d45), right = _mm_unpackhi_pd(d01, d45);
+    const __m128d left2 = _mm_unpacklo_pd(d23, d67), right2 = _mm_unpackhi_pd(d23, d67);
+    const __m128d lo = _mm_min_pd(_mm_min_pd(right2, left2), _mm_min_pd(right, left));
+    const __m128d hi = _mm_max_pd(_mm_max_pd(right2, left2), _mm_max_pd(right, left));
+    in.min = _mm_cvtsd_f64(_mm_min_sd(_mm_unpackhi_pd(lo, lo), lo));
+    in.max = _mm_cvtsd_f64(_mm_max_sd(_mm_unpackhi_pd(hi, hi), hi));
+    return in;
+  }
+#endif
+  // The products of every corner first, on the columns, which the compiler
+  // may do two or four at a time: each lane rounds as the scalar sum would.
+  double d[8];
+  for (std::size_t k = 0; k < 8; ++k)
+    d[k] = ax * c.x[k] + ay * c.y[k] + az * c.z[k];
+  if (moderate) {
     auto lo = [](double l, double r) { return r < l ? r : l; };
     auto hi = [](double l, double r) { return r > l ? r : l; };
     in.min = lo(lo(lo(d[0], d[1]), lo(d[2], d[3])), lo(lo(d[4], d[5]), lo(d[6], d[7])));
