@@ -79,6 +79,15 @@ RBody::RBody(double dens, double x_size, double y_size, double z_size, const std
     for (int y = -1; y <= 1; y += 2)
       for (int z = -1; z <= 1; z += 2)
         vertices.push_back(Vector3(width * x * 0.5, height * y * 0.5, depth * z * 0.5));
+  vertex_columns.moderate = true;
+  for (std::size_t k = 0; k < 8; ++k) {
+    const double* c = vertices[k].axes;
+    vertex_columns.x[k] = c[0];
+    vertex_columns.y[k] = c[1];
+    vertex_columns.z[k] = c[2];
+    for (int i = 0; i < 3; ++i)
+      vertex_columns.moderate = vertex_columns.moderate && std::fabs(c[i]) < 1e100;
+  }
 
   bounding_radius = Vector3(hw, hh, hd).Length();
   const std::size_t edge_count = std::min<std::size_t>(edge_corners.size(), 12);

@@ -117,6 +117,9 @@ class RBody {
   // For a set of corners (bit k for corner k), the set of edges (bit e for
   // edge e, of the first twelve) with both ends among them.
   std::array<std::uint16_t, 256> edges_within;
+  // The corners again, a column per body axis, so that a test of all eight
+  // can take two at a time.
+  CornerColumns vertex_columns;
   // The contact ring as it stood at each entry of past_states. A rewind takes
   // it back with the state: the detector accepts a pair early by a remembered
   // point, so a replay that began with the ring of the present could take

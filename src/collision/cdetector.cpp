@@ -274,6 +274,32 @@ bool InBand(const Vector3& x, const Vector3& plane_point, const Vector3& normal,
   return std::fabs((x - plane_point) * normal) < depth + 0.1;
 }
 
+// InBand of each of X's corners, as bit k for corner k.
+unsigned BandOf(const RBody* X, const Vector3& plane_point, const Vector3& normal, double depth) {
+  unsigned band = 0;
+#ifdef __SSE2__
+  // Two corners at a time from the columns, each lane rounding as InBand does.
+  const CornerColumns& c = X->vertex_columns;
+  const __m128d px = _mm_set1_pd(plane_point.axes[0]), py = _mm_set1_pd(plane_point.axes[1]),
+                pz = _mm_set1_pd(plane_point.axes[2]);
+  const __m128d nx = _mm_set1_pd(normal.axes[0]), ny = _mm_set1_pd(normal.axes[1]),
+                nz = _mm_set1_pd(normal.axes[2]);
+  const __m128d limit = _mm_set1_pd(depth + 0.1), sign = _mm_set1_pd(-0.0);
+  for (unsigned k = 0; k < 8; k += 2) {
+    const __m128d along =
+        _mm_add_pd(_mm_add_pd(_mm_mul_pd(_mm_sub_pd(_mm_load_pd(c.x + k), px), nx),
+                              _mm_mul_pd(_mm_sub_pd(_mm_load_pd(c.y + k), py), ny)),
+                   _mm_mul_pd(_mm_sub_pd(_mm_load_pd(c.z + k), pz), nz));
+    const __m128d within = _mm_cmplt_pd(_mm_andnot_pd(sign, along), limit);
+    band |= static_cast<unsigned>(_mm_movemask_pd(within)) << k;
+  }
+  return band;
+#endif
+  for (unsigned k = 0; k < 8; ++k)
+    band |= static_cast<unsigned>(InBand(X->vertices[k], plane_point, normal, depth)) << k;
+  return band;
+}
+
 // Remembered points lie on their own body's surface: corners, and points of
 // its edges brought back to body coordinates. Two boxes apart by a clear gap
 // on an axis can then have none of them inside the other, so the point tests
@@ -916,21 +942,12 @@ Collision* ContactPoints(RBody* A, RBody* B, bool remember, const PairAxes* memo
   const Vector3 plane_point_local_B = inv_b * (separating_plane_point - B->pos);
   const Vector3 normal_local_A = inv_a * normal_b_to_a;
   const Vector3 normal_local_B = inv_b * normal_b_to_a;
-  auto in_band_a = [&](const Vector3& x) {
-    return InBand(x, plane_point_local_A, normal_local_A, depth);
-  };
-  auto in_band_b = [&](const Vector3& x) {
-    return InBand(x, plane_point_local_B, normal_local_B, depth);
-  };
 
   // Each corner's band test, once, as bit k of a set: an edge's ends are
   // corners bit for bit (see edge_corners), so an edge reads its ends'
   // answers.
-  unsigned band_a = 0, band_b = 0;
-  for (unsigned k = 0; k < 8; ++k) {
-    band_a |= static_cast<unsigned>(in_band_a(A->vertices[k])) << k;
-    band_b |= static_cast<unsigned>(in_band_b(B->vertices[k])) << k;
-  }
+  const unsigned band_a = BandOf(A, plane_point_local_A, normal_local_A, depth);
+  const unsigned band_b = BandOf(B, plane_point_local_B, normal_local_B, depth);
 
   // Corners of X (X-local, in `vertices` order) inside Y. Their face is the
   // face of Y that X penetrates least, with its world normal pointing from Y
