@@ -10,9 +10,6 @@
 #include <mutex>
 #include <optional>
 #include <vector>
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
 
 #include "collision/pair_threads.h"
 #include "math/matrix3x3.h"
@@ -80,7 +77,7 @@ Span ProjectSpan(const Corners& g, const Vector3& axis) {
   constexpr double kModerate = 1e100;
   const bool moderate = c.moderate && std::fabs(ax) < kModerate && std::fabs(ay) < kModerate &&
                         std::fabs(az) < kModerate;
-#ifdef __SSE2__
+#ifdef BOXSIM_TWO_LANES
   if (moderate) {
     // Lane by lane, each product and sum rounds as the scalar one would.
     const __m128d vx = _mm_set1_pd(ax), vy = _mm_set1_pd(ay), vz = _mm_set1_pd(az);
@@ -277,7 +274,7 @@ bool InBand(const Vector3& x, const Vector3& plane_point, const Vector3& normal,
 // InBand of each of X's corners, as bit k for corner k.
 unsigned BandOf(const RBody* X, const Vector3& plane_point, const Vector3& normal, double depth) {
   unsigned band = 0;
-#ifdef __SSE2__
+#ifdef BOXSIM_TWO_LANES
   // Two corners at a time from the columns, each lane rounding as InBand does.
   const CornerColumns& c = X->vertex_columns;
   const __m128d px = _mm_set1_pd(plane_point.axes[0]), py = _mm_set1_pd(plane_point.axes[1]),
@@ -344,13 +341,12 @@ struct Ends {
 // but for the sign of a zero or a NaN, so the first's serve: the square and
 // the parallel tests are the same, the product sum has the same terms, and a
 // zero's sign can change only a sum of zeros, which clamps either way. A NaN
-// point, of either sign, fails every test it meets.
-bool InnerCrossing(const Ends& A, const Vector3& u, const Ends& B, const Vector3& v, Vector3* ca,
-                   Vector3* cb) {
-  Vector3 w = u ^ v;
-  const double squared = w * w;
-  if (squared < 0.999999e-6)
-    return false;
+// point, of either sign, fails every test it meets. The caller gives w = u ^ v
+// and its square, having set aside the pairs whose square is below
+// kParallel: those are parallel to ClosestOnSegment.
+constexpr double kParallel = 0.999999e-6;
+bool InnerCrossing(const Ends& A, const Vector3& u, const Ends& B, const Vector3& v, Vector3 w,
+                   double squared, Vector3* ca, Vector3* cb) {
   if (!(squared > 1.000001e-6) && w.Length() < 0.001)
     return false;
   const Vector3 d = *B.a - *A.a;
@@ -1012,16 +1008,61 @@ Collision* ContactPoints(RBody* A, RBody* B, bool remember, const PairAxes* memo
     world_edges_b[k] = world_edge(gb, B, edges_b.at[k]);
     along_b[k] = *world_edges_b[k].b - *world_edges_b[k].a;
   }
+  // Per edge of A, the cross products with B's and their squares, which set
+  // most nearly parallel pairs aside: two at a time from B's directions in
+  // columns where the lanes are at hand, each lane rounding as u ^ v does.
+  alignas(16) double wx[12], wy[12], wz[12], squares[12];
+#ifdef BOXSIM_TWO_LANES
+  alignas(16) double bx[12], by[12], bz[12];
+  for (std::size_t k = 0; k < edges_b.size; ++k) {
+    bx[k] = along_b[k].axes[0];
+    by[k] = along_b[k].axes[1];
+    bz[k] = along_b[k].axes[2];
+  }
+  if (edges_b.size % 2 == 1) {
+    const std::size_t k = edges_b.size;
+    bx[k] = by[k] = bz[k] = 0;
+  }
+#endif
   // Written before they are read, each time.
   Vector3 ca, cb;
   for (std::size_t i = 0; i < edges_a.size; ++i) {
     Edge* ea = &A->edges[edges_a.at[i]];
     const Ends world_a = world_edge(ga, A, edges_a.at[i]);
     const Vector3 along_a = *world_a.b - *world_a.a;
+    unsigned parallel = 0;
+#ifdef BOXSIM_TWO_LANES
+    const __m128d ux = _mm_set1_pd(along_a.axes[0]), uy = _mm_set1_pd(along_a.axes[1]),
+                  uz = _mm_set1_pd(along_a.axes[2]), floor = _mm_set1_pd(kParallel);
+    for (std::size_t k = 0; k < edges_b.size; k += 2) {
+      const __m128d vx = _mm_load_pd(bx + k), vy = _mm_load_pd(by + k), vz = _mm_load_pd(bz + k);
+      const __m128d x = _mm_sub_pd(_mm_mul_pd(uy, vz), _mm_mul_pd(uz, vy));
+      const __m128d y = _mm_sub_pd(_mm_mul_pd(uz, vx), _mm_mul_pd(ux, vz));
+      const __m128d z = _mm_sub_pd(_mm_mul_pd(ux, vy), _mm_mul_pd(uy, vx));
+      const __m128d squared =
+          _mm_add_pd(_mm_add_pd(_mm_mul_pd(x, x), _mm_mul_pd(y, y)), _mm_mul_pd(z, z));
+      _mm_store_pd(wx + k, x);
+      _mm_store_pd(wy + k, y);
+      _mm_store_pd(wz + k, z);
+      _mm_store_pd(squares + k, squared);
+      parallel |= static_cast<unsigned>(_mm_movemask_pd(_mm_cmplt_pd(squared, floor))) << k;
+    }
+#else
+    for (std::size_t k = 0; k < edges_b.size; ++k) {
+      const Vector3 w = along_a ^ along_b[k];
+      wx[k] = w.axes[0];
+      wy[k] = w.axes[1];
+      wz[k] = w.axes[2];
+      squares[k] = w * w;
+      parallel |= static_cast<unsigned>(squares[k] < kParallel) << k;
+    }
+#endif
     for (std::size_t k = 0; k < edges_b.size; ++k) {
       Edge* eb = &B->edges[edges_b.at[k]];
       // A crossing at an end is a corner, which the corner tests cover.
-      if (!InnerCrossing(world_a, along_a, world_edges_b[k], along_b[k], &ca, &cb))
+      if ((parallel >> k & 1) != 0 ||
+          !InnerCrossing(world_a, along_a, world_edges_b[k], along_b[k],
+                         Vector3(wx[k], wy[k], wz[k]), squares[k], &ca, &cb))
         continue;
       // Crossings further apart than twice the depth are not touching.
       if ((ca - cb).Length() > depth * 2)

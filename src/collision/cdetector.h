@@ -8,7 +8,11 @@
 #include <limits>
 #include <vector>
 
-#ifdef __SSE2__
+// Two lanes at a time where the processor has them. A build with
+// BOXSIM_ONE_LANE takes the one-at-a-time code everywhere, so that the tests
+// can show both give the same bits.
+#if defined(__SSE2__) && !defined(BOXSIM_ONE_LANE)
+#define BOXSIM_TWO_LANES 1
 #include <emmintrin.h>
 #endif
 
@@ -207,7 +211,7 @@ class SphereColumns {
   void Lanes(const Sphere& a, std::size_t j, std::size_t end, std::size_t skip,
              const Near& near) const {
     const double *x = x_.data(), *y = y_.data(), *z = z_.data(), *r = r_.data();
-#ifdef __SSE2__
+#ifdef BOXSIM_TWO_LANES
     const __m128d ax = _mm_set1_pd(a.centre[0]), ay = _mm_set1_pd(a.centre[1]),
                   az = _mm_set1_pd(a.centre[2]), ar = _mm_set1_pd(a.radius),
                   margin = _mm_set1_pd(1 + 1e-12);
