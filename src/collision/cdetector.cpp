@@ -526,7 +526,7 @@ double PointEvaluator::Depth(const CollisionPoint& cp) {
 
 Vector3 PointEvaluator::Point(const CollisionPoint& cp) {
   Look();
-  return ga_->turn->rotation * cp.p + A_->pos;
+  return PointWorld(cp, *ga_, A_);
 }
 
 void PointEvaluator::Look() {
@@ -1033,7 +1033,7 @@ Collision* ContactPoints(RBody* A, RBody* B, bool remember, const PairAxes* memo
     unsigned parallel = 0;
 #ifdef BOXSIM_TWO_LANES
     const __m128d ux = _mm_set1_pd(along_a.axes[0]), uy = _mm_set1_pd(along_a.axes[1]),
-                  uz = _mm_set1_pd(along_a.axes[2]), floor = _mm_set1_pd(kParallel);
+                  uz = _mm_set1_pd(along_a.axes[2]), parallel_below = _mm_set1_pd(kParallel);
     for (std::size_t k = 0; k < edges_b.size; k += 2) {
       const __m128d vx = _mm_load_pd(bx + k), vy = _mm_load_pd(by + k), vz = _mm_load_pd(bz + k);
       const __m128d x = _mm_sub_pd(_mm_mul_pd(uy, vz), _mm_mul_pd(uz, vy));
@@ -1045,7 +1045,8 @@ Collision* ContactPoints(RBody* A, RBody* B, bool remember, const PairAxes* memo
       _mm_store_pd(wy + k, y);
       _mm_store_pd(wz + k, z);
       _mm_store_pd(squares + k, squared);
-      parallel |= static_cast<unsigned>(_mm_movemask_pd(_mm_cmplt_pd(squared, floor))) << k;
+      parallel |= static_cast<unsigned>(_mm_movemask_pd(_mm_cmplt_pd(squared, parallel_below)))
+                  << k;
     }
 #else
     for (std::size_t k = 0; k < edges_b.size; ++k) {

@@ -85,9 +85,13 @@ class PointEvaluator {
   double last_depth_ = 0;
 };
 
-// EvaluatePoint's world point alone, for callers that need no depth.
+// EvaluatePoint's world point alone, for callers that need no depth; g is
+// A's world geometry where the caller has it at hand.
+inline Vector3 PointWorld(const CollisionPoint& cp, const WorldGeometry& g, const RBody* A) {
+  return g.turn->rotation * cp.p + A->pos;
+}
 inline Vector3 PointWorld(const CollisionPoint& cp, RBody* A) {
-  return A->World().turn->rotation * cp.p + A->pos;
+  return PointWorld(cp, A->World(), A);
 }
 
 namespace CDetector {
