@@ -427,52 +427,6 @@ TEST_F(Detector, EdgesApartAndTouching) {
   }
 }
 
-// Seeded random pairs: corners in `vertices` order, then edge pairs in (A, B)
-// order; the rings keep the last four, newest just before recent_cols_last.
-TEST_F(Detector, RandomPairs) {
-  std::mt19937 rng(20240611);
-  std::uniform_real_distribution<double> u(-1.0, 1.0);
-  auto turn = [&] { return AxisAngle(Vector3(u(rng), u(rng), u(rng)), 3 * u(rng)); };
-  int with_edge_points = 0;
-  for (int trial = 0; trial < 3000; ++trial) {
-    RBody* B = Box(2 + u(rng), 1.5 + u(rng), 1 + 0.5 * u(rng), Vector3(0, 0, 0), turn());
-    RBody* A = Box(1 + 0.5 * u(rng), 1 + 0.5 * u(rng), 1 + 0.5 * u(rng),
-                   Vector3(1.2 * u(rng), 1.2 * u(rng), 1.2 * u(rng)), turn());
-    if (!CDetector::DetectCollision(A, B))
-      continue;
-    auto col = Points(A, B);
-    const Vector3 n = SeparatingAxis(A, B);
-    for (int i = 0; i < 2; ++i) {
-      const std::vector<CollisionPoint>& made = col->points[i];
-      const RBody* self = col->bodies[i];
-      long last = -1;
-      for (const CollisionPoint& cp : made) {
-        auto same = [&](const Vector3& v) { return SameBits(v, cp.p); };
-        const long key = cp.eA ? 100 + (cp.eA - A->edges.data()) * 12 + (cp.eB - B->edges.data())
-                               : std::find_if(self->vertices.begin(), self->vertices.end(), same) -
-                                     self->vertices.begin();
-        EXPECT_GT(key, last) << "trial " << trial;
-        last = key;
-        if (cp.eA) {  // edge-edge points: A's list, no face, the separating axis
-          EXPECT_EQ(i, 0) << "trial " << trial;
-          EXPECT_EQ(cp.f, nullptr) << "trial " << trial;
-          EXPECT_TRUE(SameBits(cp.n, n)) << "trial " << trial;
-        } else {  // corners: one face and normal for the whole list
-          EXPECT_EQ(cp.f, made[0].f) << "trial " << trial;
-          EXPECT_TRUE(SameBits(cp.n, made[0].n)) << "trial " << trial;
-        }
-      }
-      with_edge_points += !made.empty() && made.back().eA != nullptr;
-      const int kept = static_cast<int>(std::min<std::size_t>(made.size(), 4));
-      ASSERT_EQ(self->recent_cols_size, kept);
-      for (int m = 0; m < kept; ++m)
-        EXPECT_TRUE(SameBits(self->recent_cols[(self->recent_cols_last + 3 - m) % 4],
-                             made[made.size() - 1 - m].p));
-    }
-  }
-  EXPECT_GT(with_edge_points, 50);
-}
-
 // The two-pass pair tests of large scenes split DetectCollision and
 // GetCollisionPoints: the axis verdict, then the rings; the record, then
 // remembering its points. Together they must answer as the whole calls, on

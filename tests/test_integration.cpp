@@ -6,36 +6,6 @@
 #include "helpers.h"
 #include "integration/ode_solver.h"
 
-TEST(ODESolver, FallingBodyOneStep) {
-  RBody b(1, 1, 1, 1, "fall");
-  b.forces = Vector3(0, 0, -9.8f * b.mass);
-  std::vector<RBody*> list{&b};
-
-  ODESolver::EulerStepAllPos(&list, 0.04);  // at rest: position alone does not move it
-  EXPECT_EQ(b.pos.z(), 0.0);
-
-  ODESolver::EulerStepAll(&list, 0.04);
-  const double g = 9.8f;
-  EXPECT_EQ(b.vel.z(), 0.0 + -g * 0.04);
-  EXPECT_EQ(b.pos.z(), 0.0 + (0.0 + -g * 0.04) * 0.04);  // velocity first, then position
-  EXPECT_NEAR(b.pos.z(), -0.01568, 1e-7);
-}
-
-TEST(ODESolver, SpinAdvancesOrientation) {
-  RBody b(1, 1, 1, 1, "spin");
-  {  // no spin: orientation stays the identity after renormalising
-    ODESolver::EulerStepPos(b, 0.04);
-    EXPECT_EQ(b.ang_pos.s, 1.0);
-  }
-  b.ang_vel = Vector3(0, 0, 1);
-  b.RotationMatrix();
-  ODESolver::EulerStepPos(b, 0.04);
-  Quaternion expect = Quaternion(1, 0, 0, 0.02).Normalize();
-  EXPECT_EQ(b.ang_pos.s, expect.s);
-  EXPECT_EQ(b.ang_pos.v.z(), expect.v.z());
-  EXPECT_FALSE(b.rot_matrix_valid);  // a turned body must not draw or collide with the old matrix
-}
-
 // Static and frozen bodies are supports: any drift would shift the whole scene.
 TEST(ODESolver, StaticAndFrozenBodiesUntouchedBitForBit) {
   RBody st(1, 2, 2, 2, "static");

@@ -60,11 +60,7 @@ last=$(printf '%s\n' "$out" | tail -n 1)
 [[ -s dump0.txt ]] || fail "no dump0.txt in the current folder"
 [[ $(grep -c '^t: ' dump0.txt) -eq 500 ]] || fail "expected two records per step"
 
-# The dump of 100 steps is the golden one.
-"$BOXSIM_SIM" "$scenes/stack.txt" --steps 100 > /dev/null || fail "stack run failed"
-cmp -s dump0.txt "$data/stack.dump100.txt" || fail "stack dump differs from the golden"
-
-# The dump options: elsewhere the same bytes, off no file and the same hash,
+# The dump options: elsewhere the golden bytes, off no file and the same hash,
 # limited a prefix of whole lines no longer than the limit, said once.
 rm -f dump0.txt
 out=$("$BOXSIM_SIM" "$scenes/stack.txt" --steps 100 --dump elsewhere.txt) || fail "--dump failed"
