@@ -106,6 +106,37 @@ TEST_F(Detector, UnitCubesSunkOneTenth) {
   EXPECT_NEAR(CDetector::EvaluatePoint(cp, A, B).depth, 1.9, 1e-12);
 }
 
+namespace {
+
+// A point's depth as the corner loop makes it: the spans of both bodies on
+// the point's normal, the earliest corner winning ties.
+double PlainPointDepth(RBody* A, RBody* B, const Vector3& n) {
+  auto span = [&](RBody* X, double* min, double* max) {
+    const WorldGeometry& g = X->World();
+    for (std::size_t k = 0; k < g.corners.size(); ++k) {
+      const Vector3& c = g.corners[k];
+      const double d = n.axes[0] * c.axes[0] + n.axes[1] * c.axes[1] + n.axes[2] * c.axes[2];
+      if (k == 0 || d < *min)
+        *min = d;
+      if (k == 0 || d > *max)
+        *max = d;
+    }
+  };
+  double a_min, a_max, b_min, b_max;
+  span(A, &a_min, &a_max);
+  span(B, &b_min, &b_max);
+  const double ab = b_max - a_min, ba = a_max - b_min;
+  return ba < ab ? ba : ab;
+}
+
+double PointDepthOn(RBody* A, RBody* B, const Vector3& n) {
+  CollisionPoint cp;
+  cp.n = n;
+  return CDetector::EvaluatePoint(cp, A, B).depth;
+}
+
+}  // namespace
+
 // Unit cubes whose corners lie on zeros of either sign, on axes with zero
 // components of either sign: many corners tie at an end of a projection with
 // +0 against -0, and the first corner in `vertices` order must win, as in the
@@ -118,17 +149,6 @@ TEST_F(Detector, ProjectionEndsTiedAtZeroKeepTheFirstCorner) {
     for (double y : places)
       for (double z : places)
         boxes.push_back(Box(1, 1, 1, Vector3(x, y, z)));
-  auto plain_span = [](RBody* X, const Vector3& n, double* min, double* max) {
-    const WorldGeometry& g = X->World();
-    for (std::size_t k = 0; k < g.corners.size(); ++k) {
-      const Vector3& c = g.corners[k];
-      const double d = n.axes[0] * c.axes[0] + n.axes[1] * c.axes[1] + n.axes[2] * c.axes[2];
-      if (k == 0 || d < *min)
-        *min = d;
-      if (k == 0 || d > *max)
-        *max = d;
-    }
-  };
   int negative_zeros = 0;
   for (double nx : parts) {
     for (double ny : parts) {
@@ -138,14 +158,8 @@ TEST_F(Detector, ProjectionEndsTiedAtZeroKeepTheFirstCorner) {
           continue;
         for (RBody* A : boxes) {
           for (RBody* B : boxes) {
-            double a_min, a_max, b_min, b_max;
-            plain_span(A, n, &a_min, &a_max);
-            plain_span(B, n, &b_min, &b_max);
-            const double ab = b_max - a_min, ba = a_max - b_min;
-            const double want = ba < ab ? ba : ab;
-            CollisionPoint cp;
-            cp.n = n;
-            const double got = CDetector::EvaluatePoint(cp, A, B).depth;
+            const double want = PlainPointDepth(A, B, n);
+            const double got = PointDepthOn(A, B, n);
             ASSERT_TRUE(SameBits(got, want))
                 << "axis " << nx << "," << ny << "," << nz << " A " << A->id << " B " << B->id
                 << ": " << got << " against " << want;
@@ -156,6 +170,32 @@ TEST_F(Detector, ProjectionEndsTiedAtZeroKeepTheFirstCorner) {
     }
   }
   EXPECT_GT(negative_zeros, 0);  // the ties do decide a sign
+}
+
+// Axes so long that products overflow and their sums make NaNs: the corner
+// loop's answer, NaN and all, not the two-lane tree's.
+TEST_F(Detector, ProjectionsOnHugeAxesKeepTheCornerLoopsNaNs) {
+  const int traps = fegetexcept();  // NaNs on purpose: the trap is off here
+  fedisableexcept(FE_ALL_EXCEPT);
+  struct Restore {
+    int traps;
+    ~Restore() { feenableexcept(traps); }
+  } restore{traps};
+  int nans = 0;
+  for (double nx : {1e308, -1e308}) {
+    for (double ny : {1e308, -1e308}) {
+      const Vector3 n(nx, ny, 0.5);
+      for (double x : {-1.5, 1.5}) {
+        RBody* A = Box(1, 1, 1, Vector3(x, -x, 0));
+        RBody* B = Box(1, 1, 1, Vector3(x, x, 0));
+        const double want = PlainPointDepth(A, B, n);
+        EXPECT_TRUE(SameBits(PointDepthOn(A, B, n), want))
+            << "axis " << nx << "," << ny << " at " << x;
+        nans += std::isnan(want);
+      }
+    }
+  }
+  EXPECT_GT(nans, 0);
 }
 
 // Records made on one thread and given back on another, as the pair threads

@@ -66,17 +66,21 @@ struct Span {
   double max;
 };
 
-Span ProjectSpan(const Corners& g, const Vector3& axis) {
+// Moderate corners and axis cannot make a NaN in a projection.
+inline bool ModerateAxis(const Vector3& axis) {
+  constexpr double kModerate = 1e100;
+  return std::fabs(axis.axes[0]) < kModerate && std::fabs(axis.axes[1]) < kModerate &&
+         std::fabs(axis.axes[2]) < kModerate;
+}
+
+inline Span ProjectSpan(const Corners& g, const Vector3& axis, bool moderate_axis) {
   const CornerColumns& c = g.columns;
   const double ax = axis.axes[0], ay = axis.axes[1], az = axis.axes[2];
   Span in;
   // Without a NaN, a tree in which the left side keeps ties gives the corner
   // loop's answer: the earliest of the equal ends, so even the sign of a zero
-  // end is the same. Moderate corners and axis cannot make a NaN; anything
-  // else takes the loop.
-  constexpr double kModerate = 1e100;
-  const bool moderate = c.moderate && std::fabs(ax) < kModerate && std::fabs(ay) < kModerate &&
-                        std::fabs(az) < kModerate;
+  // end is the same. Anything that may make a NaN takes the loop.
+  const bool moderate = c.moderate && moderate_axis;
 #ifdef BOXSIM_TWO_LANES
   if (moderate) {
     // Lane by lane, each product and sum rounds as the scalar one would.
@@ -121,6 +125,18 @@ Span ProjectSpan(const Corners& g, const Vector3& axis) {
       in.max = d[k];
   }
   return in;
+}
+
+// Both bodies of a pair on one axis, which every test takes: the axis is
+// looked at and spread over the lanes once.
+struct Spans {
+  Span a;
+  Span b;
+};
+
+Spans ProjectSpans(const Corners& ga, const Corners& gb, const Vector3& axis) {
+  const bool moderate_axis = ModerateAxis(axis);
+  return Spans{ProjectSpan(ga, axis, moderate_axis), ProjectSpan(gb, axis, moderate_axis)};
 }
 
 // Cheap bounds on projections, to set aside axes that cannot matter without
@@ -245,8 +261,10 @@ bool Overlap(const I& a, const I& b) {
 // taken to point from B towards A.
 double Depth(const Corners& corners_a, const Corners& corners_b, const Vector3& axis,
              Vector3* midpoint) {
-  if (midpoint == nullptr)
-    return ProjectSpan(corners_b, axis).max - ProjectSpan(corners_a, axis).min;
+  if (midpoint == nullptr) {
+    const Spans s = ProjectSpans(corners_a, corners_b, axis);
+    return s.b.max - s.a.min;
+  }
   Interval ia = Project(corners_a, axis);
   Interval ib = Project(corners_b, axis);
   *midpoint = (corners_b.corners[ib.max_k] + corners_a.corners[ia.min_k]) / 2;
@@ -393,7 +411,8 @@ Vector3 SeparatingAxis(RBody* A, RBody* B, const CDetector::PairAxes* known) {
     }
   };
   auto depth_on = [&](const Vector3& candidate) {
-    return ProjectSpan(corners_b, candidate).max - ProjectSpan(corners_a, candidate).min;
+    const Spans s = ProjectSpans(corners_a, corners_b, candidate);
+    return s.b.max - s.a.min;
   };
 
   // Negated, an outward normal of A points into A, that is from B towards A,
@@ -455,8 +474,9 @@ Vector3 SeparatingAxis(RBody* A, RBody* B, const CDetector::PairAxes* known) {
       // On the negated axis every corner projects to exactly the negated
       // value (rounding is symmetric), so its interval is [-max, -min] with
       // the same corners winning ties, and one projection serves both signs.
-      const Span ia = ProjectSpan(corners_a, axis);
-      const Span ib = ProjectSpan(corners_b, axis);
+      const Spans s = ProjectSpans(corners_a, corners_b, axis);
+      const Span& ia = s.a;
+      const Span& ib = s.b;
       take_if_less(ib.max - ia.min, axis);
       take_if_less((-ib.min) - (-ia.max), Negated(axis));
     }
@@ -502,10 +522,9 @@ double PointDepth(const CollisionPoint& cp, const Corners& corners_a, const Corn
     return Depth(corners_a, corners_b, cp.n, nullptr);
   // Overlap of the two intervals on n; the first wins a tie. Each span is
   // taken once: Depth would project both bodies twice.
-  const Span sa = ProjectSpan(corners_a, cp.n);
-  const Span sb = ProjectSpan(corners_b, cp.n);
-  const double ab = sb.max - sa.min;
-  const double ba = sa.max - sb.min;
+  const Spans s = ProjectSpans(corners_a, corners_b, cp.n);
+  const double ab = s.b.max - s.a.min;
+  const double ba = s.a.max - s.b.min;
   return ba < ab ? ba : ab;
 }
 
@@ -649,8 +668,9 @@ class AxisTests {
         if (measured) {
           const Vector3& n = side == 0 ? ga.turn->face_normals[i] : gb.turn->face_normals[i];
           const Vector3 axis = side == 0 ? Negated(n) : n;
-          sa = ProjectSpan(ga, axis);
-          sb = ProjectSpan(gb, axis);
+          const Spans s = ProjectSpans(ga, gb, axis);
+          sa = s.a;
+          sb = s.b;
           if (!Overlap(sa, sb))
             return true;
         }
@@ -730,8 +750,9 @@ class AxisTests {
       return Probe::kSeparated;
     }
     if (!bounded_ || !(plus > 0 && minus > 0)) {
-      const Span pa = ProjectSpan(ga, probe_axis);
-      const Span pb = ProjectSpan(gb, probe_axis);
+      const Spans s = ProjectSpans(ga, gb, probe_axis);
+      const Span& pa = s.a;
+      const Span& pb = s.b;
       if (!Overlap(pa, pb)) {
         gap_ = std::max(pb.min - pa.max, pa.min - pb.max);
         return Probe::kSeparated;
@@ -745,7 +766,8 @@ class AxisTests {
   bool Separates(const Vector3& axis, double plus, double minus) const {
     if (bounded_ && plus > 0 && minus > 0)
       return false;
-    return !Overlap(ProjectSpan(*ga_, axis), ProjectSpan(*gb_, axis));
+    const Spans s = ProjectSpans(*ga_, *gb_, axis);
+    return !Overlap(s.a, s.b);
   }
 
   RBody* A_;
