@@ -396,9 +396,9 @@ double OverlapDepth(RBody* A, RBody* B, Vector3 axis, Vector3* midpoint) {
 
 namespace {
 
-Vector3 SeparatingAxis(RBody* A, RBody* B, const CDetector::PairAxes* known) {
-  const WorldGeometry& ga = A->World();
-  const WorldGeometry& gb = B->World();
+// ga and gb: the bodies' world geometries, which the caller has at hand.
+Vector3 SeparatingAxis(RBody* A, RBody* B, const WorldGeometry& ga, const WorldGeometry& gb,
+                       const CDetector::PairAxes* known) {
   const Corners& corners_a = ga;
   const Corners& corners_b = gb;
 
@@ -487,7 +487,7 @@ Vector3 SeparatingAxis(RBody* A, RBody* B, const CDetector::PairAxes* known) {
 }  // namespace
 
 Vector3 SeparatingAxis(RBody* A, RBody* B) {
-  return SeparatingAxis(A, B, nullptr);
+  return SeparatingAxis(A, B, A->World(), B->World(), nullptr);
 }
 
 namespace {
@@ -495,9 +495,8 @@ namespace {
 // below, when given, holds the bounds of B's six faces as the pair's axis
 // tests made them: from the other side of the pair they differ at most in
 // the sign of a zero, which no comparison of FirstLeast tells apart.
-Face* MinimumPenFaceSecond(RBody* A, RBody* B, const double* below) {
-  const Corners& corners_a = WorldCorners(A);
-  const WorldGeometry& gb = B->World();
+Face* MinimumPenFaceSecond(RBody* A, RBody* B, const Corners& corners_a, const WorldGeometry& gb,
+                           const double* below) {
   const bool bounded = corners_a.bounded && gb.bounded;
   const DepthBound bound(corners_a, gb, A, B);
   double min_pen;
@@ -511,7 +510,7 @@ Face* MinimumPenFaceSecond(RBody* A, RBody* B, const double* below) {
 }  // namespace
 
 Face* MinimumPenFaceSecond(RBody* A, RBody* B) {
-  return MinimumPenFaceSecond(A, B, nullptr);
+  return MinimumPenFaceSecond(A, B, A->World(), B->World(), nullptr);
 }
 
 namespace {
@@ -944,16 +943,18 @@ Collision* ContactPoints(RBody* A, RBody* B, bool remember, const PairAxes* memo
   col->bodies[0] = A;
   col->bodies[1] = B;
 
+  // The poses stand throughout: each geometry is looked up once.
+  const WorldGeometry& ga = A->World();
+  const WorldGeometry& gb = B->World();
+
   // World, from B towards A.
-  const Vector3 normal_b_to_a = SeparatingAxis(A, B, memo);
+  const Vector3 normal_b_to_a = SeparatingAxis(A, B, ga, gb, memo);
   Vector3 separating_plane_point;
-  const double depth = OverlapDepth(A, B, normal_b_to_a, &separating_plane_point);
+  const double depth = Depth(ga, gb, normal_b_to_a, &separating_plane_point);
 
   // The plane in each body's own frame, so the band test works on local
   // corners and edges without transforming them.
   // PointGlobalToLocal and VectorGlobalToLocal with the inverse made once per pose.
-  const WorldGeometry& ga = A->World();
-  const WorldGeometry& gb = B->World();
   const Matrix3x3& inv_a = ga.turn->inverse_rotation;
   const Matrix3x3& inv_b = gb.turn->inverse_rotation;
   const Vector3 plane_point_local_A = inv_a * (separating_plane_point - A->pos);
@@ -983,7 +984,7 @@ Collision* ContactPoints(RBody* A, RBody* B, bool remember, const PairAxes* memo
       if (!Inside(gx.corners[k], gy))
         continue;
       if (face == nullptr) {
-        face = MinimumPenFaceSecond(X, Y, below_y);
+        face = MinimumPenFaceSecond(X, Y, gx, gy, below_y);
         // R n, made with the world geometry.
         normal = gy.turn->face_normals[static_cast<std::size_t>(face - Y->faces.data())];
       }
