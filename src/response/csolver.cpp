@@ -1,10 +1,10 @@
 #include "response/csolver.h"
 
-#include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <functional>
 #include <vector>
 
 #include "collision/cdetector.h"
@@ -219,42 +219,41 @@ void SolveAllCollisions(std::vector<Collision*>* collisions, double delta_time) 
   }
 
   // Many records: by parts (see BodyParts), on both threads. The movable
-  // bodies are numbered by their place in a sorted list.
-  static std::vector<RBody*> movable;
-  movable.clear();
-  for (Collision* c : *collisions) {
-    for (RBody* X : c->bodies) {
+  // bodies are numbered as the records first name them, each record's
+  // numbers kept beside it.
+  static BodyNumbers numbers;
+  static std::vector<std::array<std::size_t, 2>> numbered;
+  numbers.Reset(2 * collisions->size());
+  numbered.resize(collisions->size());
+  for (std::size_t k = 0; k < collisions->size(); ++k) {
+    for (int i = 0; i < 2; ++i) {
+      RBody* X = (*collisions)[k]->bodies[i];
       if (X->is_static)
         BodyParts::Share(X);
       else
-        movable.push_back(X);
+        numbered[k][i] = numbers.Of(X);
     }
   }
-  const std::less<const RBody*> before;
-  std::sort(movable.begin(), movable.end(), before);
-  movable.erase(std::unique(movable.begin(), movable.end()), movable.end());
-  auto number = [&](const RBody* X) {
-    return static_cast<std::size_t>(std::lower_bound(movable.begin(), movable.end(), X, before) -
-                                    movable.begin());
-  };
   static BodyParts joined;
-  joined.Reset(movable.size());
-  for (Collision* c : *collisions)
+  joined.Reset(numbers.Count());
+  for (std::size_t k = 0; k < collisions->size(); ++k) {
+    const Collision* c = (*collisions)[k];
     if (!c->bodies[0]->is_static && !c->bodies[1]->is_static)
-      joined.Join(number(c->bodies[0]), number(c->bodies[1]));
+      joined.Join(numbered[k][0], numbered[k][1]);
+  }
 
   static std::vector<std::vector<Collision*>> parts;
   for (std::size_t k = collisions->size(); k-- > 0;) {
     Collision* c = (*collisions)[k];
-    const RBody* X = c->bodies[0]->is_static ? c->bodies[1] : c->bodies[0];
-    if (X->is_static) {
+    const int x = c->bodies[0]->is_static ? 1 : 0;
+    if (c->bodies[x]->is_static) {
       // Two static bodies: nothing to write, here as anywhere.
       SolveCollision(c, delta_time);
       CDetector::Recycle(c);
       continue;
     }
     bool first;
-    const std::size_t part = joined.Number(number(X), &first);
+    const std::size_t part = joined.Number(numbered[k][static_cast<std::size_t>(x)], &first);
     if (parts.size() <= part)
       parts.emplace_back();
     if (first)

@@ -52,3 +52,45 @@ class BodyParts {
   std::vector<std::size_t> number_;
   std::size_t count_ = 0;
 };
+
+// Bodies numbered 0, 1, ... as first asked for, through a table of their
+// addresses: a part holds the records it holds, in their order, however its
+// bodies are numbered, so the numbers need no order of their own.
+class BodyNumbers {
+ public:
+  // Room for up to most bodies; none numbered yet.
+  void Reset(std::size_t most) {
+    std::size_t size = 16;
+    while (size < 2 * most)
+      size *= 2;
+    slots_.assign(size, Slot{});
+    count_ = 0;
+  }
+  std::size_t Of(const RBody* X) {
+    const std::size_t mask = slots_.size() - 1;
+    // Bodies lie apart by kilobytes: Fibonacci hashing spreads the high bits.
+    std::size_t at =
+        static_cast<std::size_t>(
+            (reinterpret_cast<std::uintptr_t>(X) * UINT64_C(0x9E3779B97F4A7C15)) >> 32) &
+        mask;
+    for (;; at = (at + 1) & mask) {
+      Slot& slot = slots_[at];
+      if (slot.body == X)
+        return slot.number;
+      if (slot.body == nullptr) {
+        slot.body = X;
+        slot.number = count_++;
+        return slot.number;
+      }
+    }
+  }
+  std::size_t Count() const { return count_; }
+
+ private:
+  struct Slot {
+    const RBody* body = nullptr;
+    std::size_t number = 0;
+  };
+  std::vector<Slot> slots_;
+  std::size_t count_ = 0;
+};
