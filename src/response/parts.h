@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -58,7 +59,8 @@ class BodyParts {
 // bodies are numbered, so the numbers need no order of their own.
 class BodyNumbers {
  public:
-  // Room for up to most bodies; none numbered yet.
+  // Room for up to most bodies (the table stays at most half full, so a
+  // search always ends); none numbered yet.
   void Reset(std::size_t most) {
     std::size_t size = 16;
     while (size < 2 * most)
@@ -78,6 +80,7 @@ class BodyNumbers {
       if (slot.body == X)
         return slot.number;
       if (slot.body == nullptr) {
+        assert(2 * count_ < slots_.size());  // more bodies than Reset made room for
         slot.body = X;
         slot.number = count_++;
         return slot.number;
