@@ -438,9 +438,17 @@ class Pipe {
   std::vector<std::size_t> ends_;
 };
 
-Pipe& ThePipe() {
+// Made out of line: inlined, its construction had every look-up save and
+// restore six registers, and the solvers' trace looks it up for every
+// contact's level and point.
+[[gnu::noinline]] Pipe* MakePipe() {
   static Pipe pipe;
-  return pipe;
+  return &pipe;
+}
+
+Pipe& ThePipe() {
+  static Pipe* const pipe = MakePipe();
+  return *pipe;
 }
 
 // Whether the file is open, without touching the stream while the second
