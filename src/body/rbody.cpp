@@ -81,12 +81,9 @@ RBody::RBody(double dens, double x_size, double y_size, double z_size, const std
         vertices.push_back(Vector3(width * x * 0.5, height * y * 0.5, depth * z * 0.5));
   vertex_columns.moderate = true;
   for (std::size_t k = 0; k < 8; ++k) {
-    const double* c = vertices[k].axes;
-    vertex_columns.x[k] = c[0];
-    vertex_columns.y[k] = c[1];
-    vertex_columns.z[k] = c[2];
+    vertex_columns.Set(k, vertices[k]);
     for (int i = 0; i < 3; ++i)
-      vertex_columns.moderate = vertex_columns.moderate && std::fabs(c[i]) < 1e100;
+      vertex_columns.moderate = vertex_columns.moderate && std::fabs(vertices[k].axes[i]) < 1e100;
   }
 
   bounding_radius = Vector3(hw, hh, hd).Length();
@@ -381,10 +378,7 @@ const WorldGeometry& RBody::PlaceWorld(const TurnGeometry& t) {
   WorldGeometry& g = world_geometry;
   for (std::size_t k = 0; k < g.corners.size(); ++k) {
     g.corners[k] = t.rotated_vertices[k] + pos;
-    const double* c = g.corners[k].axes;
-    g.columns.x[k] = c[0];
-    g.columns.y[k] = c[1];
-    g.columns.z[k] = c[2];
+    g.columns.Set(k, g.corners[k]);
   }
   // Two values below 1e99 sum to below 1e100, even rounded; a NaN fails. A
   // pose that fails this though its corners are moderate only takes the

@@ -28,6 +28,12 @@ struct CornerColumns {
   alignas(32) double y[8];
   alignas(32) double z[8];
   bool moderate;  // every value below 1e100 in magnitude: no product overflows
+
+  void Set(std::size_t k, const Vector3& v) {
+    x[k] = v.axes[0];
+    y[k] = v.axes[1];
+    z[k] = v.axes[2];
+  }
 };
 
 // What a rotation alone decides of a box's world geometry (R from
