@@ -1,13 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <string>
 
 #include "app/globals.h"
 #include "app/scene.h"
 #include "helpers.h"
-#include "net/network.h"
 
 namespace {
 
@@ -88,8 +86,9 @@ TEST_F(SceneTest, EmptySceneAndHeaderRules) {
   }
   {  // a name is any run of non-whitespace, ';' included; a ';' right after
      // the last field of the last record still ends the file
-    const SceneLoad r = LoadSceneText("~1 1 1 1 a;b 1 0 0 0 1 0 0 0\n1 1 1 1 x; 1 0 0 0 1 0 0 0;"
-                                      "1 1 1 1 after 1 0 0 0 1 0 0 0;");
+    const SceneLoad r = LoadSceneText(
+        "~1 1 1 1 a;b 1 0 0 0 1 0 0 0\n1 1 1 1 x; 1 0 0 0 1 0 0 0;"
+        "1 1 1 1 after 1 0 0 0 1 0 0 0;");
     EXPECT_EQ(r.out, "");
     ASSERT_EQ(r.result, 0);
     ASSERT_EQ(global::bodies.size(), 2u);
@@ -173,43 +172,6 @@ TEST_F(SceneTest, BundledScenesLoad) {
   Clear();
   Stdout([] { PrepareScene(ScenePath("default.txt").c_str()); });
   EXPECT_LE(global::bodies.size(), 7u);  // a client must be able to receive it in one message
-}
-
-// One check of a usable body for both readers: the same unusable value in a
-// scene record and in a sync record is refused by each with its own message.
-TEST_F(SceneTest, SceneFileAndSyncRefuseTheSameValues) {
-  struct Case {
-    const char* record;   // in a scene file
-    std::size_t offset;   // of the same field in a sync's body record, filled with
-    int doubles;          // this many copies of
-    double value;
-    const char* message;  // the scene file's line, after "body 1: "
-  } cases[] = {
-      {"1 0 1 1 b 1 0 0 0 1 0 0 0", 8, 1, 0.0, "width: must be above 0"},
-      {"1 1 1 -2 b 1 0 0 0 1 0 0 0", 24, 1, -2.0, "depth: must be above 0"},
-      {"1 1 1 1 b 1 0 1e999 0 1 0 0 0", 64, 1, HUGE_VAL, "position y: 1e999 is not a finite number"},
-      {"1 1 1 1 b 1 nan 0 0 1 0 0 0", 56, 1, std::nan(""), "position x: \"nan\" is not a number"},
-      {"1 1 1 1 b 1 0 0 0 0 0 0 0", 104, 4, 0.0, "orientation: length 0 cannot be normalised"},
-  };
-  std::vector<RBody*> received;
-  Network::bodies = &received;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.message);
-    const SceneLoad r = LoadSceneText(std::string("~") + c.record + ";");
-    EXPECT_EQ(r.result, -1);
-    EXPECT_EQ(r.out, "Scene file " + r.path + ", body 1: " + c.message + "\n");
-
-    RBody sent(1, 1, 1, 1, "b");
-    std::vector<unsigned char> sync = Network::EncodeSyncBodies({&sent}, 0, 0);
-    for (int k = 0; k < c.doubles; ++k)
-      std::memcpy(&sync[Network::kSyncHeaderSize + c.offset + 8 * k], &c.value, 8);
-    Network::Command got;
-    EXPECT_EQ(Stdout([&] { got = Network::DecodePacket(sync.data(), sync.size()); }),
-              "Refused a sync message: body 0 has an unusable size or state.\n");
-    EXPECT_EQ(got.type, Network::MSG_NONE);
-    EXPECT_TRUE(received.empty());
-  }
-  Network::bodies = nullptr;
 }
 
 }  // namespace

@@ -150,9 +150,9 @@ TEST_F(WireTest, MalformedAndFuzzedPacketsDecodeToNothing) {
   // Sizes the body constructor cannot use and states that are not numbers,
   // in the second body (at 6 + 137), and a zero orientation in the first.
   const double nan = std::nan(""), inf = HUGE_VAL;
-  const std::pair<std::size_t, double> fields[] = {{8, 0.0},  {16, -1.0}, {24, nan},
-                                                   {8, inf},  {0, nan},   {32, nan},
-                                                   {56, inf}, {80, -inf}, {104, nan}};
+  const std::pair<std::size_t, double> fields[] = {{8, 0.0},  {16, -1.0}, {24, nan},  {24, -2.0},
+                                                   {8, inf},  {0, nan},   {32, nan},  {56, inf},
+                                                   {56, nan}, {64, inf},  {80, -inf}, {104, nan}};
   for (auto [offset, value] : fields) {
     Bytes d = sync;
     std::memcpy(&d[143 + offset], &value, 8);
