@@ -37,6 +37,11 @@ TEST(Dump, RecordsFileNameAndUnwritableFile) {
   global::DumpInfo();
   global::DumpLevels(2, 5, 7);
   global::DumpPoints(Vector3(0.5, -1.25, 3), 0.0001);
+  // Reports handed on at once read as if each had come alone.
+  const Trace::Report reports[] = {{true, 1, 3, 4, false, Vector3(9, 9, 9), 9},
+                                   {false, 0, 0, 0, true, Vector3(2, 0, -1), 0.5},
+                                   {true, 0, 1, 2, true, Vector3(0.25, 1, 0), 1e-05}};
+  global::DumpSink()->Replay(reports, 3);
   global::DumpInfo();  // already open: appends
   ResetSimulation();   // closes the file
   const std::string record =
@@ -45,7 +50,9 @@ TEST(Dump, RecordsFileNameAndUnwritableFile) {
       " body1\n  pos     -9.8,1e-05,1.23457e+08\n  vel     0,0,0\n"
       "  ang_vel 0.25,-0.125,0.333333\n  ang_pos 0,0,0,1\n"
       " body2\n  pos     0,0,0\n  vel     0,0,0\n  ang_vel 0,0,0\n  ang_pos 1,0,0,0\n\n";
-  EXPECT_EQ(ReadFile("dump0.txt"), record + " lvl2 5 7\n mpoint: 0.5,-1.25,3\n 0.0001\n" + record);
+  EXPECT_EQ(ReadFile("dump0.txt"), record + " lvl2 5 7\n mpoint: 0.5,-1.25,3\n 0.0001\n" +
+                                       " lvl1 3 4\n mpoint: 2,0,-1\n 0.5\n" +
+                                       " lvl0 1 2\n mpoint: 0.25,1,0\n 1e-05\n" + record);
 
   // '0' + the low 8 bits of the player index while that stays a byte; wrapped
   // to NUL or '/' it would cut the name short or point into a folder.

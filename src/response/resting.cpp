@@ -70,20 +70,19 @@ struct Part {
   std::vector<Member> bodies;     // by level
 };
 
-// What a contact's solve reports, held until the solves before it have
+// A contact's solve's reports, held until the solves before it have
 // reported: its level record, and the point of its impulse if it gave one.
-struct Report {
-  int lvl, a, b;
-  bool has_point;
-  Vector3 point;
-  double depth;
-};
-
 class ReportTo : public Trace::Sink {
  public:
-  Report* at = nullptr;
+  // Where the next solve's reports go, cleared.
+  void Open(Trace::Report* report) {
+    at = report;
+    *at = Trace::Report();
+  }
   void StateRecord() override {}
   void Level(int lvl, int a, int b) override {
+    assert(!at->has_level);  // one level a solve
+    at->has_level = true;
     at->lvl = lvl;
     at->a = a;
     at->b = b;
@@ -94,6 +93,9 @@ class ReportTo : public Trace::Sink {
     at->point = max_point;
     at->depth = depth;
   }
+
+ private:
+  Trace::Report* at = nullptr;
 };
 
 // Level by level as the whole pass: a level's contacts, then its bodies
@@ -311,13 +313,13 @@ void SolveAll(std::vector<RBody*>* bodies, double delta_time) {
   // lets a resting contact absorb a little more than its approach, then none.
   // On two threads (sink given) a part's reports go to the places of its
   // solves, for handing on in the order of the whole pass.
-  static std::vector<Report> reports;
+  static std::vector<Trace::Report> reports;
   auto impulse_passes = [&](const Part& part, ReportTo* sink) {
     for (int iter = 1; iter >= 0; --iter) {
       const double elasticity = -0.1f * iter;
       for (const Part::Contact& contact : part.contacts) {
         if (sink != nullptr)
-          sink->at = &reports[static_cast<std::size_t>(1 - iter) * ops + contact.op];
+          sink->Open(&reports[static_cast<std::size_t>(1 - iter) * ops + contact.op]);
         if (trace != nullptr)
           Trace::CurrentSink()->Level(contact.lvl, contact.c->bodies[0]->id,
                                       contact.c->bodies[1]->id);
@@ -331,7 +333,7 @@ void SolveAll(std::vector<RBody*>* bodies, double delta_time) {
   auto frozen_passes = [&](const Part& part, ReportTo* sink) {
     FrozenPass(part, max_level, [&](const Part::Contact& contact) {
       if (sink != nullptr)
-        sink->at = &reports[2 * ops + contact.op];
+        sink->Open(&reports[2 * ops + contact.op]);
       CSolver::SolveContact(contact.c, 0, 0);
     });
     for (int pass = 0; pass < 2; ++pass)
@@ -351,7 +353,9 @@ void SolveAll(std::vector<RBody*>* bodies, double delta_time) {
   for (RestingBody& node : body_vector)
     if (node.body->is_static)
       BodyParts::Share(node.body);
-  reports.assign(trace != nullptr ? 3 * ops : 0, Report{});
+  // Each solve clears its own place, on its part's thread.
+  if (trace != nullptr && reports.size() < 3 * ops)
+    reports.resize(3 * ops);
   auto run = [&](auto passes) {
     const std::function<void(std::size_t)> job = [&](std::size_t k) {
       if (trace == nullptr) {
@@ -365,23 +369,14 @@ void SolveAll(std::vector<RBody*>* bodies, double delta_time) {
     };
     PairThreads::Run(part_count, job);
   };
-  auto hand_on = [&](std::size_t from, std::size_t to) {
-    for (std::size_t k = from; k < to; ++k) {
-      const Report& r = reports[k];
-      if (k < 2 * ops)
-        trace->Level(r.lvl, r.a, r.b);
-      if (r.has_point)
-        trace->Point(r.point, r.depth);
-    }
-  };
   run(impulse_passes);
   if (trace != nullptr) {
-    hand_on(0, 2 * ops);
+    trace->Replay(reports.data(), 2 * ops);
     trace->StateRecord();
   }
   run(frozen_passes);
   if (trace != nullptr)
-    hand_on(2 * ops, 3 * ops);
+    trace->Replay(reports.data() + 2 * ops, ops);
 }
 
 }  // namespace Resting

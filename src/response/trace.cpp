@@ -7,6 +7,16 @@ Sink* current = nullptr;
 thread_local Sink* this_thread = nullptr;
 }  // namespace
 
+void Sink::Replay(const Report* reports, std::size_t count) {
+  for (std::size_t k = 0; k < count; ++k) {
+    const Report& r = reports[k];
+    if (r.has_level)
+      Level(r.lvl, r.a, r.b);
+    if (r.has_point)
+      Point(r.point, r.depth);
+  }
+}
+
 void SetSink(Sink* sink) {
   current = sink;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+
 #include "math/vector3.h"
 
 // What the contact solvers report while they work: a state record before and
@@ -9,6 +11,15 @@
 // one, so without a sink (as in most tests) nothing is written anywhere.
 namespace Trace {
 
+// What one solve reported, taken down for a sink to have later (see Replay).
+struct Report {
+  bool has_level = false;
+  int lvl = 0, a = 0, b = 0;
+  bool has_point = false;
+  Vector3 point;
+  double depth = 0;
+};
+
 class Sink {
  public:
   virtual ~Sink() = default;
@@ -17,6 +28,10 @@ class Sink {
   virtual void Level(int lvl, int a, int b) = 0;
   // World point of the impulse and the depth of the chosen contact.
   virtual void Point(const Vector3& max_point, double depth) = 0;
+  // Reports taken down elsewhere, in their order, as if each had come by
+  // Level and then Point; by default just that. A sink may take them at
+  // once: the solvers hand them on while the other thread waits.
+  virtual void Replay(const Report* reports, std::size_t count);
 };
 
 // The sink the solvers report to from now on, or null for none. Not owned.
