@@ -75,6 +75,27 @@ TEST(Dump, RecordsFileNameAndUnwritableFile) {
   EXPECT_EQ(ReadFile("dump1.txt"), "t: 0\n\n");
 }
 
+// The limit lets records through whole or not at all, a large scene's state
+// record too, though it is formatted a body at a time.
+TEST(Dump, LimitCutsNoRecord) {
+  for (int i = 0; i < 40; ++i)
+    global::bodies.push_back(new RBody(1.0, 1, 1, 1, "b"));
+  global::DumpInfo();
+  global::CloseDump();
+  const std::string record = ReadFile("dump0.txt");
+  const std::uint64_t limit = record.size() * 3 / 2;
+  global::ConfigureDump({true, "", limit});
+  const std::string said = Stdout([] {
+    global::DumpInfo();
+    global::DumpInfo();
+    global::CloseDump();
+  });
+  EXPECT_EQ(said, "The dump file dump0.txt reached its limit of " + global::DumpLimitText(limit) +
+                      "; no more is written to it.\n");
+  EXPECT_EQ(ReadFile("dump0.txt"), record);
+  ResetSimulation();
+}
+
 // Records are formatted without the stream; every number must still read as
 // the stream's default format prints it, the odd ones included.
 TEST(Dump, NumbersAsTheStreamPrintsThem) {

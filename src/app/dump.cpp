@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cassert>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -234,8 +235,33 @@ bool Write(const Text& text, const std::vector<std::size_t>& ends) {
 // first (FileOpen asks without draining).
 enum Kind { kState, kLevel, kPoint };
 
-void FormatRecord(const double*& in, Record& f) {
+// Where the formatting stands within a state record, which is formatted a
+// body at a time: whole, it takes as long as a round of pair tests, and the
+// second thread joins a round only between pieces.
+struct StateCursor {
+  std::int64_t body = 0, bodies = 0;
+  bool open = false;
+};
+
+// Formats the next part of a record: a level or a point whole, or a state
+// record's head or one of its bodies. True when that ends the record.
+bool FormatPart(const double*& in, Record& f, StateCursor& state) {
   constexpr std::size_t kInteger = Record::kMaxInteger, kNumber = Record::kMaxNumber;
+  if (state.open) {
+    // Labels padded to 10 characters so the numbers line up.
+    f.Begin(9 + kInteger + 4 * (16 + 4 * kNumber));
+    f << " body" << state.body << "\n";
+    f << "  pos     " << in[0] << "," << in[1] << "," << in[2] << "\n";
+    f << "  vel     " << in[3] << "," << in[4] << "," << in[5] << "\n";
+    f << "  ang_vel " << in[6] << "," << in[7] << "," << in[8] << "\n";
+    f << "  ang_pos " << in[9] << "," << in[10] << "," << in[11] << "," << in[12] << "\n";
+    in += 13;
+    state.open = ++state.body < state.bodies;
+    if (!state.open)
+      f << "\n";
+    f.End();
+    return !state.open;
+  }
   const int kind = static_cast<int>(*in++);
   if (kind == kLevel) {
     f.Begin(8 + 3 * kInteger);
@@ -243,7 +269,7 @@ void FormatRecord(const double*& in, Record& f) {
       << " " << static_cast<std::int64_t>(in[2]) << "\n";
     in += 3;
     f.End();
-    return;
+    return true;
   }
   if (kind == kPoint) {
     f.Begin(16 + 4 * kNumber);
@@ -251,28 +277,22 @@ void FormatRecord(const double*& in, Record& f) {
       << " " << in[3] << "\n";
     in += 4;
     f.End();
-    return;
+    return true;
   }
   const auto players_at = static_cast<std::size_t>(in[1]);
-  const auto bodies_at = static_cast<std::size_t>(in[2 + 4 * players_at]);
-  f.Begin(8 + kInteger + players_at * (24 + kInteger) +
-          bodies_at * (8 + kInteger + 4 * (16 + 4 * kNumber)));
+  f.Begin(8 + kInteger + players_at * (24 + kInteger));
   f << "t: " << static_cast<std::int64_t>(*in++) << "\n";
   const auto players = static_cast<std::int64_t>(*in++);
   for (std::int64_t i = 0; i < players; ++i, in += 4)
     f << " p" << i << "input: " << (in[0] != 0) << "," << (in[1] != 0) << "," << (in[2] != 0) << ","
       << (in[3] != 0) << "\n";
-  const auto bodies = static_cast<std::int64_t>(*in++);
-  for (std::int64_t i = 0; i < bodies; ++i, in += 13) {
-    // Labels padded to 10 characters so the numbers line up.
-    f << " body" << i << "\n";
-    f << "  pos     " << in[0] << "," << in[1] << "," << in[2] << "\n";
-    f << "  vel     " << in[3] << "," << in[4] << "," << in[5] << "\n";
-    f << "  ang_vel " << in[6] << "," << in[7] << "," << in[8] << "\n";
-    f << "  ang_pos " << in[9] << "," << in[10] << "," << in[11] << "," << in[12] << "\n";
-  }
-  f << "\n";
+  state.body = 0;
+  state.bodies = static_cast<std::int64_t>(*in++);
+  state.open = state.bodies > 0;
+  if (!state.open)
+    f << "\n";
   f.End();
+  return !state.open;
 }
 
 class Pipe {
@@ -325,9 +345,9 @@ class Pipe {
 
  private:
   static constexpr std::size_t kBatch = 8192;
-  // Numbers per piece, in whole records: a round goes without the second
-  // thread's help for at most one piece.
-  static constexpr std::size_t kPieceNumbers = 256;
+  // Numbers per piece, in whole records or bodies of a state record: a round
+  // goes without the second thread's help for at most one piece.
+  static constexpr std::size_t kPieceNumbers = 64;
   // Batches queued before the caller's thread takes pieces itself.
   static constexpr std::size_t kMostQueued = 4;
 
@@ -383,12 +403,12 @@ class Pipe {
     }
     const double* end = numbers_.data() + numbers_.size();
     Record f(&text_);
-    for (const double* stop = at_ + kPieceNumbers; at_ < end && at_ < stop;) {
-      FormatRecord(at_, f);
-      ends_.push_back(text_.size());
-    }
+    for (const double* stop = at_ + kPieceNumbers; at_ < end && at_ < stop;)
+      if (FormatPart(at_, f, state_))
+        ends_.push_back(text_.size());
     if (at_ < end)
       return Done::kPiece;
+    assert(!state_.open);  // a batch holds whole records
     const bool stops = Write(text_, ends_);
     text_.clear();
     ends_.clear();
@@ -434,6 +454,7 @@ class Pipe {
   std::mutex piece_mutex_;
   std::vector<double> numbers_;
   const double* at_ = nullptr;
+  StateCursor state_;
   Text text_;
   std::vector<std::size_t> ends_;
 };
