@@ -260,8 +260,10 @@ void SolveAllCollisions(std::vector<Collision*>* collisions, double delta_time) 
       parts[part].clear();
     parts[part].push_back(c);
   }
-  PairThreads::Run(joined.Count(), [&](std::size_t part) {
-    for (Collision* c : parts[part]) {
+  static std::vector<std::size_t> order;
+  BothEndsOrder(joined.Count(), &order, [&](std::size_t k) { return parts[k].size(); });
+  PairThreads::Run(joined.Count(), [&](std::size_t k) {
+    for (Collision* c : parts[order[k]]) {
       SolveCollision(c, delta_time);
       CDetector::Recycle(c);
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
@@ -97,3 +98,21 @@ class BodyNumbers {
   std::vector<Slot> slots_;
   std::size_t count_ = 0;
 };
+
+// An order of count parts for a round on two threads, which take items from
+// its two ends: the largest parts (by size(k)) first at both ends, so that
+// what either thread takes last, while the other may be finishing a part,
+// is small. Which thread solves a part changes no result.
+template <typename Size>
+void BothEndsOrder(std::size_t count, std::vector<std::size_t>* order, Size size) {
+  static std::vector<std::size_t> by_size;
+  by_size.resize(count);
+  for (std::size_t k = 0; k < count; ++k)
+    by_size[k] = k;
+  std::stable_sort(by_size.begin(), by_size.end(),
+                   [&](std::size_t a, std::size_t b) { return size(a) > size(b); });
+  order->resize(count);
+  std::size_t front = 0, back = count;
+  for (std::size_t k = 0; k < count; ++k)
+    (*order)[k % 2 == 0 ? front++ : --back] = by_size[k];
+}

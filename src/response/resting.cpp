@@ -356,15 +356,18 @@ void SolveAll(std::vector<RBody*>* bodies, double delta_time) {
   // Each solve clears its own place, on its part's thread.
   if (trace != nullptr && reports.size() < 3 * ops)
     reports.resize(3 * ops);
+  static std::vector<std::size_t> order;
+  BothEndsOrder(part_count, &order, [&](std::size_t k) { return parts[k].contacts.size(); });
   auto run = [&](auto passes) {
     const std::function<void(std::size_t)> job = [&](std::size_t k) {
+      const Part& part = parts[order[k]];
       if (trace == nullptr) {
-        passes(parts[k], nullptr);
+        passes(part, nullptr);
         return;
       }
       ReportTo sink;
       Trace::Sink* before = Trace::SetThreadSink(&sink);
-      passes(parts[k], &sink);
+      passes(part, &sink);
       Trace::SetThreadSink(before);
     };
     PairThreads::Run(part_count, job);
