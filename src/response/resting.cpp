@@ -70,8 +70,8 @@ struct Part {
   std::vector<Member> bodies;     // by level
 };
 
-// A contact's solve's reports, held until the solves before it have
-// reported: its level record, and the point of its impulse if it gave one.
+// Takes a contact's solve's reports, to be held until the solves before it
+// have reported: its level record, and the point of its impulse if any.
 class ReportTo : public Trace::Sink {
  public:
   // Where the next solve's reports go, cleared.
