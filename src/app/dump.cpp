@@ -324,6 +324,14 @@ class Pipe {
     Taken();
   }
 
+  // A contact's level record and an impulse's point record.
+  void TakeLevel(int lvl, int a, int b) {
+    Take({double{kLevel}, double(lvl), double(a), double(b)});
+  }
+  void TakePoint(const Vector3& max_point, double depth) {
+    Take({double{kPoint}, max_point.x(), max_point.y(), max_point.z(), depth});
+  }
+
   void Taken() {
     // About a step of a large scene per batch: few hand-overs, short lag.
     if (taken_.size() >= kBatch)
@@ -598,13 +606,13 @@ void DumpInfo() {
 void DumpLevels(int lvl, int a, int b) {
   Pipe& pipe = ThePipe();
   if (FileOpen(pipe))
-    pipe.Take({double{kLevel}, double(lvl), double(a), double(b)});
+    pipe.TakeLevel(lvl, a, b);
 }
 
 void DumpPoints(Vector3 max_point, double depth) {
   Pipe& pipe = ThePipe();
   if (FileOpen(pipe))
-    pipe.Take({double{kPoint}, max_point.x(), max_point.y(), max_point.z(), depth});
+    pipe.TakePoint(max_point, depth);
 }
 
 Trace::Sink* DumpSink() {
@@ -621,9 +629,9 @@ Trace::Sink* DumpSink() {
       for (std::size_t k = 0; k < count; ++k) {
         const Trace::Report& r = reports[k];
         if (r.has_level)
-          pipe.Take({double{kLevel}, double(r.lvl), double(r.a), double(r.b)});
+          pipe.TakeLevel(r.lvl, r.a, r.b);
         if (r.has_point)
-          pipe.Take({double{kPoint}, r.point.x(), r.point.y(), r.point.z(), r.depth});
+          pipe.TakePoint(r.point, r.depth);
       }
     }
   };
