@@ -260,8 +260,11 @@ void SolveAllCollisions(std::vector<Collision*>* collisions, double delta_time) 
       parts[part].clear();
     parts[part].push_back(c);
   }
+  // Numbered from the last record to the first: in reverse they follow the
+  // records, made in the order of their first bodies.
   static std::vector<std::size_t> order;
-  BothEndsOrder(joined.Count(), &order, [&](std::size_t k) { return parts[k].size(); });
+  const std::size_t count = joined.Count();
+  PlaceOrder(count, &order, [&](std::size_t k) { return count - 1 - k; });
   PairThreads::Run(joined.Count(), [&](std::size_t k) {
     for (Collision* c : parts[order[k]]) {
       SolveCollision(c, delta_time);

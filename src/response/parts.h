@@ -100,19 +100,16 @@ class BodyNumbers {
 };
 
 // An order of count parts for a round on two threads, which take items from
-// its two ends: the largest parts (by size(k)) first at both ends, so that
-// what either thread takes last, while the other may be finishing a part,
-// is small. Which thread solves a part changes no result.
-template <typename Size>
-void BothEndsOrder(std::size_t count, std::vector<std::size_t>* order, Size size) {
-  static std::vector<std::size_t> by_size;
-  by_size.resize(count);
-  for (std::size_t k = 0; k < count; ++k)
-    by_size[k] = k;
-  std::stable_sort(by_size.begin(), by_size.end(),
-                   [&](std::size_t a, std::size_t b) { return size(a) > size(b); });
+// its two ends: by place(k), the least place of part k's bodies in the order
+// of the rounds before, where this thread took the first bodies and the
+// second the last. Each thread then mostly solves what it made itself, and
+// reading what the other made is the costly part of a solve here. Which
+// thread solves a part changes no result.
+template <typename Place>
+void PlaceOrder(std::size_t count, std::vector<std::size_t>* order, Place place) {
   order->resize(count);
-  std::size_t front = 0, back = count;
   for (std::size_t k = 0; k < count; ++k)
-    (*order)[k % 2 == 0 ? front++ : --back] = by_size[k];
+    (*order)[k] = k;
+  std::stable_sort(order->begin(), order->end(),
+                   [&](std::size_t a, std::size_t b) { return place(a) < place(b); });
 }

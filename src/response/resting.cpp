@@ -68,6 +68,7 @@ struct Part {
   };
   std::vector<Contact> contacts;  // in the order of the levels' lists
   std::vector<Member> bodies;     // by level
+  std::size_t least_node;         // of its bodies, the least place in the body list
 };
 
 // Takes a contact's solve's reports, to be held until the solves before it
@@ -291,7 +292,9 @@ void SolveAll(std::vector<RBody*>* bodies, double delta_time) {
         parts.emplace_back();
       parts[k].contacts.clear();
       parts[k].bodies.clear();
+      parts[k].least_node = node;
     }
+    parts[k].least_node = std::min(parts[k].least_node, node);
     return parts[k];
   };
   std::size_t ops = 0;
@@ -357,7 +360,7 @@ void SolveAll(std::vector<RBody*>* bodies, double delta_time) {
   if (trace != nullptr && reports.size() < 3 * ops)
     reports.resize(3 * ops);
   static std::vector<std::size_t> order;
-  BothEndsOrder(part_count, &order, [&](std::size_t k) { return parts[k].contacts.size(); });
+  PlaceOrder(part_count, &order, [&](std::size_t k) { return parts[k].least_node; });
   auto run = [&](auto passes) {
     const std::function<void(std::size_t)> job = [&](std::size_t k) {
       const Part& part = parts[order[k]];
