@@ -265,7 +265,7 @@ void SolveAllCollisions(std::vector<Collision*>* collisions, double delta_time) 
   static std::vector<std::size_t> order;
   const std::size_t count = joined.Count();
   PlaceOrder(count, &order, [&](std::size_t k) { return count - 1 - k; });
-  PairThreads::Run(joined.Count(), [&](std::size_t k) {
+  PairThreads::Run(count, [&](std::size_t k) {
     for (Collision* c : parts[order[k]]) {
       SolveCollision(c, delta_time);
       CDetector::Recycle(c);

@@ -68,7 +68,7 @@ struct Part {
   };
   std::vector<Contact> contacts;  // in the order of the levels' lists
   std::vector<Member> bodies;     // by level
-  std::size_t least_node;         // of its bodies, the least place in the body list
+  std::size_t least_node = 0;     // of its bodies, the least place in the body list
 };
 
 // Takes a contact's solve's reports, to be held until the solves before it
