@@ -260,13 +260,12 @@ void SolveAllCollisions(std::vector<Collision*>* collisions, double delta_time) 
       parts[part].clear();
     parts[part].push_back(c);
   }
-  // Numbered from the last record to the first: in reverse they follow the
-  // records, made in the order of their first bodies.
-  static std::vector<std::size_t> order;
+  // Numbered from the last record to the first, so taken in reverse: then
+  // they follow the records, made in the order of their first bodies, and
+  // each thread mostly solves what it made (see PlaceOrder).
   const std::size_t count = joined.Count();
-  PlaceOrder(count, &order, [&](std::size_t k) { return count - 1 - k; });
   PairThreads::Run(count, [&](std::size_t k) {
-    for (Collision* c : parts[order[k]]) {
+    for (Collision* c : parts[count - 1 - k]) {
       SolveCollision(c, delta_time);
       CDetector::Recycle(c);
     }
